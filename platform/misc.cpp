@@ -1,0 +1,73 @@
+#include "platform/misc.h"
+
+#include <qorvanta/status.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace {
+
+// QuickTime 7.6.0, the version the digitizer's time-code support was last checked against.
+constexpr long kQuickTimeVersion = 0x07608000;
+
+struct GestaltTable {
+    std::mutex lock;
+    std::map<OSType, std::optional<long>> answers;
+};
+
+GestaltTable &gestaltTable() {
+    static GestaltTable table;
+    return table;
+}
+
+std::map<OSType, std::optional<long>> builtInAnswers() {
+    return {{gestaltQuickTime, kQuickTimeVersion}};
+}
+
+} // namespace
+
+OSErr Gestalt(OSType selector, long *response) {
+    if (!response) return paramErr;
+    std::lock_guard guard(gestaltTable().lock);
+    auto &answers = gestaltTable().answers;
+    if (answers.empty()) answers = builtInAnswers();
+    auto it = answers.find(selector);
+    if (it == answers.end() || !it->second) return gestaltUndefSelectorErr;
+    *response = *it->second;
+    return noErr;
+}
+
+void Microseconds(UnsignedWide *microTickCount) {
+    if (microTickCount) *microTickCount = uint64ToWide(qor::platform::microseconds());
+}
+
+void CopyCStringToPascal(const char *src, Str255 dst) {
+    if (!dst) return;
+    size_t length = src ? strnlen(src, 255) : 0;
+    if (length) std::memmove(dst + 1, src, length);
+    dst[0] = static_cast<unsigned char>(length);
+}
+
+namespace qor::platform {
+
+uint64_t microseconds() {
+    using namespace std::chrono;
+    return uint64_t(
+        duration_cast<std::chrono::microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void setGestaltAnswer(OSType selector, std::optional<long> answer) {
+    std::lock_guard guard(gestaltTable().lock);
+    auto &answers = gestaltTable().answers;
+    if (answers.empty()) answers = builtInAnswers();
+    answers[selector] = answer;
+}
+
+void resetGestalt() {
+    std::lock_guard guard(gestaltTable().lock);
+    gestaltTable().answers = builtInAnswers();
+}
+
+} // namespace qor::platform

@@ -1,0 +1,26 @@
+// Gestalt, the microsecond clock and Pascal strings.
+#pragma once
+
+#include "platform/mac_types.h"
+
+#include <optional>
+
+constexpr OSType gestaltQuickTime = fourCharCode("qtim");
+enum { gestaltUndefSelectorErr = -5551 };
+
+OSErr Gestalt(OSType selector, long *response);
+// Microseconds since an arbitrary start, from the monotonic clock.
+void Microseconds(UnsignedWide *microTickCount);
+// Copies a C string into a length-prefixed string of at most 255 characters.
+void CopyCStringToPascal(const char *src, Str255 dst);
+
+namespace qor::platform {
+
+uint64_t microseconds();
+
+// Tests choose the answer Gestalt gives for a selector; an empty answer makes it fail.
+// resetGestalt restores the built-in answers.
+void setGestaltAnswer(OSType selector, std::optional<long> answer);
+void resetGestalt();
+
+} // namespace qor::platform

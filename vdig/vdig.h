@@ -1,0 +1,40 @@
+// The video digitizer component: entry point and request handlers. Each handler takes the
+// instance storage (the camera record handle) first, then the request's own parameters.
+#pragma once
+
+#include "platform/components.h"
+#include "platform/videodigitizer.h"
+
+constexpr OSType kQorvantaVdigSubType = fourCharCode("QOCA");
+constexpr OSType kQorvantaManufacturer = fourCharCode("QORN");
+constexpr int32_t kVdigInterfaceVersion = 0x00020001;
+
+ComponentResult vdigMainEntry(ComponentParameters *params, Handle storage);
+
+ComponentResult vdigCanDo(Handle storage, int32_t selector);
+ComponentResult vdigVersion(Handle storage);
+ComponentResult vdigRegister(Handle storage);
+ComponentResult vdigQorvantaHook(Handle storage, Handle *cameraHandle);
+ComponentResult vdigGetUniqueIDs(Handle storage, UInt64 *outDeviceID, UInt64 *outInputID);
+ComponentResult vdigSelectUniqueIDs(Handle storage, const UInt64 *inDeviceID,
+                                    const UInt64 *inInputID);
+ComponentResult vdigGetDeviceNameAndFlags(Handle storage, StringPtr outName,
+                                          uint32_t *outNameFlags);
+
+namespace qor::vdig {
+
+// The guard every request but can-do, version and register begins with: badCallOrderErr for a
+// missing record, kIOReturnNoDevice once the camera has been unplugged; 0 when the request
+// may go on.
+ComponentResult commonGuard(Handle storage);
+
+} // namespace qor::vdig
+
+namespace qor::vdig {
+
+// Time codes are offered unless the running QuickTime is one of the 6.0.2 to 6.5.x releases,
+// whose time-code handling breaks with digitizers that supply their own; a failing Gestalt
+// means no time codes either.
+uint8_t timeCodeSupportedByQuickTime();
+
+} // namespace qor::vdig

@@ -1,0 +1,37 @@
+#include "vdig/vdig.h"
+
+#include <qorvanta/status.h>
+
+namespace {
+
+using Dispatcher = ComponentResult (*)(ComponentParameters *, Handle);
+
+struct SelectorEntry {
+    int16_t selector;
+    Dispatcher dispatch;
+};
+
+template <auto Handler> constexpr SelectorEntry withStorage(int16_t selector) {
+    return {selector, &qor::platform::callWithStorage<Handler>};
+}
+
+// Requests this digitizer answers. Any other selector, among them the buffer-based grab
+// requests, is unimplemented.
+constexpr SelectorEntry kSelectorTable[] = {
+    withStorage<vdigCanDo>(kComponentCanDoSelect),
+    withStorage<vdigVersion>(kComponentVersionSelect),
+    withStorage<vdigRegister>(kComponentRegisterSelect),
+    withStorage<vdigGetDeviceNameAndFlags>(kVDGetDeviceNameAndFlagsSelect),
+    withStorage<vdigGetUniqueIDs>(kVDGetUniqueIDsSelect),
+    withStorage<vdigSelectUniqueIDs>(kVDSelectUniqueIDsSelect),
+    withStorage<vdigQorvantaHook>(kVDQorvantaHookSelect),
+};
+
+} // namespace
+
+ComponentResult vdigMainEntry(ComponentParameters *params, Handle storage) {
+    if (!params) return badComponentSelector;
+    for (const SelectorEntry &entry : kSelectorTable)
+        if (entry.selector == params->what) return entry.dispatch(params, storage);
+    return badComponentSelector;
+}
