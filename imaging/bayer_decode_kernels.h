@@ -1,0 +1,50 @@
+// What the Bayer decoder's driver shares with its vector kernels: the frame being decoded and
+// the row kernels, which fill everything but the frame's outer columns and bottom row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qor::imaging::bayer {
+
+// A colour frame being decoded. Source rows are width bytes; destination rows destRowBytes
+// apart, four bytes a pixel.
+struct ColourFrame {
+    const uint8_t *source;
+    uint8_t *destination;
+    uint32_t width;
+    uint32_t height;
+    uint32_t destRowBytes;
+    uint32_t redRow;    // parity (0 or 1) of the rows that hold red samples
+    uint32_t redColumn; // parity of the columns that hold red samples
+    bool argb;          // pixel bytes A,R,G,B; otherwise B,G,R,A
+
+    const uint8_t *sourceRow(uint32_t y) const { return source + size_t(y) * width; }
+    uint8_t *destinationRow(uint32_t y) const { return destination + size_t(y) * destRowBytes; }
+    bool isRedRow(uint32_t y) const { return (y & 1) == redRow; }
+    // Parity of the columns holding row y's red or blue samples.
+    uint32_t chromaColumn(uint32_t y) const { return isRedRow(y) ? redColumn : 1 - redColumn; }
+};
+
+// Vector widths, and the narrowest frame each kernel takes: the interpolating kernels fill
+// columns 1 .. width - 2, the block kernels columns 1 .. width - 1, one whole vector at least.
+inline constexpr uint32_t kSse2Pixels = 16;
+inline constexpr uint32_t kAvx2Pixels = 32;
+constexpr uint32_t interpolatingMinWidth(uint32_t pixels) {
+    return pixels + 2;
+}
+constexpr uint32_t blockMinWidth(uint32_t pixels) {
+    return pixels + 1;
+}
+
+// Interpolating demosaic of output rows y .. y + rows - 1 (rows 1 or 2, none of them the bottom
+// row), columns 1 .. width - 2. The row above row 0 is row 1.
+void interpolateRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows);
+void interpolateRowsAvx2(const ColourFrame &frame, uint32_t y, uint32_t rows);
+
+// Block demosaic of output rows y .. y + rows - 1 (rows 1 or 2, y + rows < height), columns
+// 1 .. width - 1.
+void blockRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows);
+void blockRowsAvx2(const ColourFrame &frame, uint32_t y, uint32_t rows);
+
+} // namespace qor::imaging::bayer

@@ -1,0 +1,156 @@
+// SSE2 row kernels of the Bayer decoder: 16 pixels a step, two output rows at a time sharing
+// their source rows. Means stay in 8-bit lanes: pavgb rounds up, and subtracting the bit it
+// rounded gives the floor the decoder needs.
+
+#include "imaging/bayer_decode_kernels.h"
+
+#include <emmintrin.h>
+
+namespace qor::imaging::bayer {
+namespace {
+
+inline __m128i load(const uint8_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+// floor((a + b) / 2), and the bit the floor dropped.
+struct HalfSum {
+    __m128i mean;
+    __m128i odd;
+};
+
+inline HalfSum halfSum(__m128i a, __m128i b) {
+    const __m128i odd = _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1));
+    return {_mm_sub_epi8(_mm_avg_epu8(a, b), odd), odd};
+}
+
+// floor((a + b + c + d) / 4) from the half sums of (a, b) and (c, d): pavgb of the two means
+// rounds up when their sum is odd, which is one too many unless both halves dropped a bit.
+inline __m128i quarterSum(HalfSum p, HalfSum q) {
+    const __m128i odd = _mm_and_si128(_mm_xor_si128(p.mean, q.mean), _mm_set1_epi8(1));
+    const __m128i roundedUp = _mm_andnot_si128(_mm_and_si128(p.odd, q.odd), odd);
+    return _mm_sub_epi8(_mm_avg_epu8(p.mean, q.mean), roundedUp);
+}
+
+// mask ? a : b, bytewise.
+inline __m128i select(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// 16 pixels from the four byte planes in memory order.
+inline void storePixels(uint8_t *out, __m128i b0, __m128i b1, __m128i b2, __m128i b3) {
+    const __m128i lo01 = _mm_unpacklo_epi8(b0, b1), hi01 = _mm_unpackhi_epi8(b0, b1);
+    const __m128i lo23 = _mm_unpacklo_epi8(b2, b3), hi23 = _mm_unpackhi_epi8(b2, b3);
+    __m128i *p = reinterpret_cast<__m128i *>(out);
+    _mm_storeu_si128(p, _mm_unpacklo_epi16(lo01, lo23));
+    _mm_storeu_si128(p + 1, _mm_unpackhi_epi16(lo01, lo23));
+    _mm_storeu_si128(p + 2, _mm_unpacklo_epi16(hi01, hi23));
+    _mm_storeu_si128(p + 3, _mm_unpackhi_epi16(hi01, hi23));
+}
+
+// A row's pixels from its own colour (red or blue), green and the other colour.
+template <bool Argb>
+inline void storeRow(uint8_t *out, bool redRow, __m128i own, __m128i g, __m128i other) {
+    const __m128i r = redRow ? own : other, b = redRow ? other : own;
+    const __m128i opaque = _mm_set1_epi8(-1);
+    if constexpr (Argb) {
+        storePixels(out, opaque, r, g, b);
+    } else {
+        storePixels(out, b, g, r, opaque);
+    }
+}
+
+// Lanes on the red or blue sites of a row whose such sites have column parity chromaColumn,
+// in a step starting at column x.
+inline __m128i chromaLanes(uint32_t x, uint32_t chromaColumn) {
+    return _mm_set1_epi16(((x ^ chromaColumn) & 1) ? short(0xFF00) : short(0x00FF));
+}
+
+// Interpolating demosaic of row y (and y + 1), columns 1 .. width - 2. Every lane gets the
+// horizontal, vertical, cross (N, W, E, S) and diagonal means; red and blue sites keep their
+// sample and take the cross and diagonal means, green sites the horizontal and vertical ones.
+// The last step is moved back to end at column width - 2, redoing a few pixels.
+template <bool Argb, uint32_t Rows> void interpolateRows(const ColourFrame &f, uint32_t y) {
+    const uint8_t *mid = f.sourceRow(y);
+    const uint8_t *above = y > 0 ? mid - f.width : mid + f.width;
+    const uint8_t *below = mid + f.width;
+    const uint8_t *below2 = Rows == 2 ? below + f.width : below;
+    uint8_t *out = f.destinationRow(y);
+    uint8_t *out2 = out + f.destRowBytes;
+    const bool redRow = f.isRedRow(y);
+    const uint32_t chromaColumn = f.chromaColumn(y);
+    const uint32_t last = f.width - 1 - kSse2Pixels;
+    for (uint32_t x = 1;; x = x + kSse2Pixels < last ? x + kSse2Pixels : last) {
+        // The second row's red or blue sites are the first row's green ones, and back.
+        const __m128i chroma = chromaLanes(x, chromaColumn);
+        const __m128i b0 = load(mid + x), c0 = load(below + x);
+        const HalfSum ha = halfSum(load(above + x - 1), load(above + x + 1));
+        const HalfSum hb = halfSum(load(mid + x - 1), load(mid + x + 1));
+        const HalfSum hc = halfSum(load(below + x - 1), load(below + x + 1));
+        const HalfSum vb = halfSum(load(above + x), c0);
+        storeRow<Argb>(out + size_t(x) * 4, redRow, select(chroma, b0, hb.mean),
+                       select(chroma, quarterSum(hb, vb), b0),
+                       select(chroma, quarterSum(ha, hc), vb.mean));
+        if constexpr (Rows == 2) {
+            const HalfSum hd = halfSum(load(below2 + x - 1), load(below2 + x + 1));
+            const HalfSum vc = halfSum(b0, load(below2 + x));
+            storeRow<Argb>(out2 + size_t(x) * 4, !redRow, select(chroma, hc.mean, c0),
+                           select(chroma, c0, quarterSum(hc, vc)),
+                           select(chroma, vc.mean, quarterSum(hb, hd)));
+        }
+        if (x == last) break;
+    }
+}
+
+// Block demosaic of row y (and y + 1), columns 1 .. width - 1, lane x taking the block of
+// columns x - 1 and x. The last step ends at column width - 1.
+template <bool Argb, uint32_t Rows> void blockRows(const ColourFrame &f, uint32_t y) {
+    const uint8_t *top = f.sourceRow(y);
+    const uint8_t *mid = top + f.width;
+    const uint8_t *bottom = Rows == 2 ? mid + f.width : mid;
+    uint8_t *out = f.destinationRow(y);
+    uint8_t *out2 = out + f.destRowBytes;
+    const bool redRow = f.isRedRow(y);
+    const uint32_t chromaColumn = f.chromaColumn(y);
+    const uint32_t last = f.width - kSse2Pixels;
+    for (uint32_t x = 1;; x = x + kSse2Pixels < last ? x + kSse2Pixels : last) {
+        // Lanes whose block has the top row's red or blue sample on its left; the row below
+        // then has its own on the right.
+        const __m128i chromaLeft = chromaLanes(x - 1, chromaColumn);
+        const __m128i t0 = load(top + x - 1), t1 = load(top + x);
+        const __m128i m0 = load(mid + x - 1), m1 = load(mid + x);
+        const __m128i tSwap = _mm_and_si128(_mm_xor_si128(t0, t1), chromaLeft);
+        const __m128i mSwap = _mm_and_si128(_mm_xor_si128(m0, m1), chromaLeft);
+        const __m128i midChroma = _mm_xor_si128(m0, mSwap), midGreen = _mm_xor_si128(m1, mSwap);
+        storeRow<Argb>(out + size_t(x) * 4, redRow, _mm_xor_si128(t1, tSwap),
+                       halfSum(_mm_xor_si128(t0, tSwap), midGreen).mean, midChroma);
+        if constexpr (Rows == 2) {
+            const __m128i b0 = load(bottom + x - 1), b1 = load(bottom + x);
+            const __m128i bSwap = _mm_and_si128(_mm_xor_si128(b0, b1), chromaLeft);
+            storeRow<Argb>(out2 + size_t(x) * 4, !redRow, midChroma,
+                           halfSum(midGreen, _mm_xor_si128(b0, bSwap)).mean,
+                           _mm_xor_si128(b1, bSwap));
+        }
+        if (x == last) break;
+    }
+}
+
+} // namespace
+
+void interpolateRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows) {
+    if (frame.argb) {
+        rows == 2 ? interpolateRows<true, 2>(frame, y) : interpolateRows<true, 1>(frame, y);
+    } else {
+        rows == 2 ? interpolateRows<false, 2>(frame, y) : interpolateRows<false, 1>(frame, y);
+    }
+}
+
+void blockRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows) {
+    if (frame.argb) {
+        rows == 2 ? blockRows<true, 2>(frame, y) : blockRows<true, 1>(frame, y);
+    } else {
+        rows == 2 ? blockRows<false, 2>(frame, y) : blockRows<false, 1>(frame, y);
+    }
+}
+
+} // namespace qor::imaging::bayer
