@@ -27,7 +27,9 @@ SimdLevel detectedSimdLevel() {
     return level;
 }
 
-SimdLevel activeSimdLevel() { return activeLevel().load(std::memory_order_relaxed); }
+SimdLevel activeSimdLevel() {
+    return activeLevel().load(std::memory_order_relaxed);
+}
 
 SimdLevel setActiveSimdLevel(SimdLevel level) {
     if (level > detectedSimdLevel()) level = detectedSimdLevel();

@@ -7,9 +7,8 @@ TEST(ImageFormatToQTFormat, EverySensorCodeOfTheFamilyMapsToItsClass) {
     struct Case {
         uint32_t code, formatClass;
     };
-    const Case cases[] = {{0, 0},  {5, 0},  {6, 0},  {8, 1},  {12, 1}, {24, 1},
-                          {9, 2},  {13, 2}, {25, 2}, {10, 3}, {14, 3}, {26, 3},
-                          {11, 4}, {15, 4}, {27, 4}};
+    const Case cases[] = {{0, 0},  {5, 0},  {6, 0},  {8, 1},  {12, 1}, {24, 1}, {9, 2}, {13, 2},
+                          {25, 2}, {10, 3}, {14, 3}, {26, 3}, {11, 4}, {15, 4}, {27, 4}};
     for (const Case &c : cases) {
         uint32_t formatClass = 99, bits = 0;
         EXPECT_EQ(QORAImageFormatToQTFormat(c.code, &formatClass, &bits), noErr) << c.code;

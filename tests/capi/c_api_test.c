@@ -1,14 +1,16 @@
 /* The exported interface compiled as C and linked against the shared library only. */
 #include <qorvanta/qorvanta.h>
+#include <qorvanta/vdig.h>
 
 #include <stdio.h>
+#include <string.h>
 
 static int failures;
 
 #define CHECK(cond)                                                                                \
     do {                                                                                           \
         if (!(cond)) {                                                                             \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);              \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
             ++failures;                                                                            \
         }                                                                                          \
     } while (0)
@@ -22,8 +24,76 @@ static void formats(void) {
     CHECK(formatClass == 77);
 }
 
+static void decode(void) {
+    uint8_t raw[16], argb[64];
+    memset(raw, 77, sizeof raw);
+    QORRAWImageDecodeToImageBuffer(raw, argb, 1, 1, 1, 16, 4, 4);
+    for (int i = 0; i < 16; ++i) {
+        CHECK(argb[4 * i] == 0xFF);
+        CHECK(argb[4 * i + 1] == 77 && argb[4 * i + 2] == 77 && argb[4 * i + 3] == 77);
+    }
+}
+
+static void matrices(void) {
+    float a[9], b[9];
+    int records = 0;
+    QORAGetBaseRGBCorrectionMatrix(a, 161, 3);
+    QORAGetBaseRGBCorrectionMatrix(b, 941, 3);
+    CHECK(memcmp(a, b, sizeof a) == 0);
+    while (kBaseColorMatrices[records].productID != 0) ++records;
+    CHECK(records > 0);
+    QORAGetBaseRGBCorrectionMatrix(a, 418, 3);
+    CHECK(memcmp(a, kBaseColorMatrices[records].matrix, sizeof a) == 0);
+
+    float identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    QORAApplyHueSatCorrectionToMatrix(identity, 0.0f, 1.0f);
+    CHECK(identity[0] > 0.999f && identity[0] < 1.001f);
+
+    uint8_t pixel[4] = {0, 10, 20, 30}; /* A, R, G, B */
+    uint32_t word;
+    float unit[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    memcpy(&word, pixel, 4);
+    QORAApplyRGBMatrixToRGBImage(&word, unit, 1, 4, 1, 1);
+    memcpy(pixel, &word, 4);
+    CHECK(pixel[0] == 255 && pixel[1] == 10 && pixel[2] == 20 && pixel[3] == 30);
+
+    uint8_t bright[4] = {250, 245, 240, 0}; /* B, G, R, A */
+    memcpy(&word, bright, 4);
+    QORARedSaturateRGBImage(&word, 0, 4, 1, 1);
+    memcpy(bright, &word, 4);
+    CHECK(bright[0] == 0 && bright[1] == 0 && bright[2] == 255 && bright[3] == 255);
+}
+
+static void statisticsAndFlips(void) {
+    uint8_t raw[64];
+    uint8_t r = 0, g = 0, b = 0;
+    memset(raw, 100, sizeof raw);
+    QORAGetBayerFrameAverageRGBValues(raw, 1, 8, 8, 8, &r, &g, &b);
+    CHECK(r == 100 && g == 100 && b == 100);
+
+    uint8_t rows[4 * 8], scratch[8];
+    for (int i = 0; i < 32; ++i) rows[i] = (uint8_t)(i / 8);
+    QORAFlipVerticalImage8Bit(rows, scratch, 8, 4, 1);
+    CHECK(rows[0] == 2 && rows[8] == 1 && rows[16] == 0 && rows[24] == 1);
+    uint8_t row[16];
+    for (int i = 0; i < 16; ++i) row[i] = (uint8_t)i;
+    QORAFlipHorizontalImage8Bit(row, 16, 1, 0);
+    CHECK(row[0] == 15 && row[15] == 0);
+}
+
+static void hook(void) {
+    Handle camera = NULL;
+    /* No such digitizer instance: refused, nothing stored. */
+    CHECK(QORVANTAHook(NULL, &camera) != 0);
+    CHECK(camera == NULL);
+}
+
 int main(void) {
     formats();
+    decode();
+    matrices();
+    statisticsAndFlips();
+    hook();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -1,0 +1,35 @@
+# Shared set-up of the run and test scripts: Debian packages, configure, build.
+# Sourced, not run.
+
+QOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Packages the library, the programs and the tests need.
+QOR_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libpng-dev)
+# The benchmarks compare against OpenCV and use Google Benchmark.
+QOR_BENCH_PACKAGES=(libbenchmark-dev libopencv-imgproc-dev)
+
+qor_as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs whichever of the given Debian packages are missing.
+qor_install_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing ${missing[*]}"
+    qor_as_root apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive qor_as_root apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
+}
+
+# qor_build DIR [cmake options...]: configures DIR once and builds everything in it.
+qor_build() {
+    local dir=$1
+    shift
+    cmake -S "$QOR_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}
