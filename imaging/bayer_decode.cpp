@@ -159,7 +159,8 @@ void blockPixel(const ColourFrame &f, uint32_t y, uint32_t x) {
 using RowKernel = void (*)(const ColourFrame &, uint32_t y, uint32_t rows);
 
 // The widest kernel that the active instruction set and the frame's width allow, if any.
-RowKernel chooseKernel(uint32_t width, bool interpolating) {
+RowKernel chooseKernel([[maybe_unused]] uint32_t width, [[maybe_unused]] bool interpolating) {
+#if defined(__SSE2__)
     const SimdLevel level = activeSimdLevel();
     const auto fits = [&](uint32_t pixels) {
         return width >= (interpolating ? interpolatingMinWidth(pixels) : blockMinWidth(pixels));
@@ -168,6 +169,7 @@ RowKernel chooseKernel(uint32_t width, bool interpolating) {
         return interpolating ? interpolateRowsAvx2 : blockRowsAvx2;
     if (level >= SimdLevel::Sse2 && fits(kSse2Pixels))
         return interpolating ? interpolateRowsSse2 : blockRowsSse2;
+#endif
     return nullptr;
 }
 

@@ -4,6 +4,8 @@
 
 #include "imaging/bayer_decode_kernels.h"
 
+#if defined(__SSE2__)
+
 #include <immintrin.h>
 
 #define QOR_AVX2 __attribute__((target("avx2")))
@@ -164,3 +166,5 @@ void blockRowsAvx2(const ColourFrame &frame, uint32_t y, uint32_t rows) {
 }
 
 } // namespace qor::imaging::bayer
+
+#endif // __SSE2__

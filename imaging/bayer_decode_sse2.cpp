@@ -4,6 +4,8 @@
 
 #include "imaging/bayer_decode_kernels.h"
 
+#if defined(__SSE2__)
+
 #include <emmintrin.h>
 
 namespace qor::imaging::bayer {
@@ -154,3 +156,5 @@ void blockRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows) {
 }
 
 } // namespace qor::imaging::bayer
+
+#endif // __SSE2__
