@@ -1,6 +1,7 @@
 #include "imaging/reference_bayer_decode.h"
 
 #include "imaging/simd.h"
+#include "imaging/simd_levels.h"
 #include <qorvanta/imaging.h>
 
 #include <gtest/gtest.h>
@@ -14,8 +15,6 @@
 #include <vector>
 
 namespace {
-
-using qor::imaging::SimdLevel;
 
 constexpr uint32_t kInterpolating = 1, kBlock = 0;
 constexpr uint32_t kArgb = 1, kBgra = 0;
@@ -107,16 +106,7 @@ Decoded decodeArgb(const std::vector<uint8_t> &frame, uint32_t pattern, uint32_t
     return out;
 }
 
-// Runs body once per instruction set this CPU has, pinned, then restores the default.
-template <typename Body> void atEverySimdLevel(Body body) {
-    const SimdLevel saved = qor::imaging::activeSimdLevel();
-    for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2}) {
-        if (qor::imaging::setActiveSimdLevel(level) != level) continue;
-        SCOPED_TRACE(testing::Message() << "SIMD level " << int(level));
-        body();
-    }
-    qor::imaging::setActiveSimdLevel(saved);
-}
+using qor::imaging::testing::forEachSimdLevel;
 
 TEST(RawDecodeMonochrome, CopiesRowsAndLeavesRowPaddingUntouched) {
     for (uint32_t method : {kInterpolating, kBlock}) {
@@ -151,7 +141,7 @@ TEST(RawDecode, UnknownPatternAndEmptyFramesWriteNothing) {
 
 TEST(RawDecode, UniformFrameDecodesToUniformGreyAtEverySize) {
     const uint32_t sizes[][2] = {{1, 1}, {1, 2}, {2, 1}, {3, 3}, {5, 7}, {40, 9}, {71, 4}};
-    atEverySimdLevel([&] {
+    forEachSimdLevel([&] {
         for (auto [width, height] : sizes) {
             const std::vector<uint8_t> frame(size_t(width) * height, 77);
             for (uint32_t pattern = 1; pattern <= 4; ++pattern) {
@@ -172,7 +162,7 @@ TEST(RawDecode, UniformFrameDecodesToUniformGreyAtEverySize) {
 TEST(RawDecodeInterpolating, SingleRedSampleSpreadsOnlyIntoRed) {
     std::vector<uint8_t> frame(8 * 6, 0);
     frame[2 * 8 + 2] = 240;
-    atEverySimdLevel([&] {
+    forEachSimdLevel([&] {
         const Decoded out = decodeArgb(frame, 1, kInterpolating, 8, 6);
         for (uint32_t y = 0; y < 6; ++y) {
             for (uint32_t x = 0; x < 8; ++x) {
@@ -191,7 +181,7 @@ TEST(RawDecodeInterpolating, EdgeRulesOfAnRggbFrame) {
     const uint32_t w = 6, h = 4;
     const std::vector<uint8_t> frame = randomFrame(w, h, 7);
     const auto s = [&](uint32_t y, uint32_t x) { return int(frame[y * w + x]); };
-    atEverySimdLevel([&] {
+    forEachSimdLevel([&] {
         const Decoded out = decodeArgb(frame, 1, kInterpolating, w, h);
         // Top row: the row above is row 1.
         EXPECT_EQ(out.g(0, 2), (s(0, 1) + s(0, 3) + 2 * s(1, 2)) >> 2);
@@ -225,7 +215,7 @@ TEST(RawDecodeBlock, EachPixelTakesItsBlockAndTheLastRowRepeats) {
     const uint32_t w = 6, h = 5;
     const std::vector<uint8_t> frame = randomFrame(w, h, 3);
     const auto s = [&](uint32_t y, uint32_t x) { return int(frame[y * w + x]); };
-    atEverySimdLevel([&] {
+    forEachSimdLevel([&] {
         const Decoded out = decodeArgb(frame, 1, kBlock, w, h);
         for (uint32_t x : {0u, 1u}) {
             EXPECT_EQ(out.r(0, x), s(0, 0));
@@ -246,7 +236,7 @@ TEST(RawDecodeBlock, EachPixelTakesItsBlockAndTheLastRowRepeats) {
 TEST(RawDecode, EveryPixelIsOpaqueInEitherLayout) {
     const uint32_t w = 37, h = 5;
     const std::vector<uint8_t> frame = randomFrame(w, h, 11);
-    atEverySimdLevel([&] {
+    forEachSimdLevel([&] {
         for (uint32_t method : {kInterpolating, kBlock}) {
             for (uint32_t layout : {kArgb, kBgra, 2u}) {
                 std::vector<uint8_t> out(w * h * 4);
@@ -266,7 +256,7 @@ TEST(RawDecode, MatchesTheReferenceAtEverySize) {
                                  {6, 1},  {5, 7},  {17, 9}, {18, 2}, {19, 3}, {33, 4},
                                  {34, 5}, {35, 2}, {64, 3}, {67, 6}, {96, 4}, {131, 7}};
     uint32_t seed = 0;
-    atEverySimdLevel([&] {
+    forEachSimdLevel([&] {
         for (auto [width, height] : sizes) {
             const std::vector<uint8_t> frame = randomFrame(width, height, ++seed);
             const GuardedSource source(frame, seed % 2 == 0);

@@ -1,4 +1,5 @@
 #include "imaging/simd.h"
+#include "imaging/simd_levels.h"
 
 #include <qorvanta/imaging.h>
 
@@ -14,15 +15,7 @@ namespace {
 
 using qor::imaging::SimdLevel;
 
-// Runs body at every SIMD level this CPU has, then goes back to the best one.
-template <typename Body> void forEachSimdLevel(Body body) {
-    for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2}) {
-        if (qor::imaging::setActiveSimdLevel(level) != level) continue;
-        SCOPED_TRACE(testing::Message() << "SIMD level " << int(level));
-        body();
-    }
-    qor::imaging::setActiveSimdLevel(qor::imaging::detectedSimdLevel());
-}
+using qor::imaging::testing::forEachSimdLevel;
 
 using Bytes = std::vector<uint8_t>;
 
