@@ -116,22 +116,22 @@ void SetHandleSize(Handle h, Size newSize) {
     report(noErr);
 }
 
+namespace {
+
+void setLocked(Handle h, bool locked) {
+    BlockHeader *header = headerOf(h);
+    if (header) header->locked = locked;
+    report(header ? OSErr(noErr) : OSErr(nilHandleErr));
+}
+
+} // namespace
+
 void HLock(Handle h) {
-    if (BlockHeader *header = headerOf(h)) {
-        header->locked = true;
-        report(noErr);
-    } else {
-        report(nilHandleErr);
-    }
+    setLocked(h, true);
 }
 
 void HUnlock(Handle h) {
-    if (BlockHeader *header = headerOf(h)) {
-        header->locked = false;
-        report(noErr);
-    } else {
-        report(nilHandleErr);
-    }
+    setLocked(h, false);
 }
 
 OSErr MemError() {

@@ -100,12 +100,8 @@ ComponentResult vdigGetDeviceNameAndFlags(Handle storage, StringPtr outName,
 }
 
 extern "C" ComponentResult QORVANTAHook(ComponentInstance vdig, Handle *cameraHandle) {
-    ComponentParameters block{};
-    block.flags = 0;
-    block.paramSize = kComponentParamUnit;
-    block.what = kVDQorvantaHookSelect;
-    block.params[0] = qor::platform::toParamWord(cameraHandle);
-    return CallComponentDispatch(vdig, &block);
+    // One pointer parameter: flags 0, parameter size 4, selector 0x2B8.
+    return qor::platform::callComponent(vdig, kVDQorvantaHookSelect, cameraHandle);
 }
 
 namespace qor::vdig {
