@@ -2,6 +2,7 @@
 
 #include <qorvanta/status.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -71,3 +72,15 @@ void resetGestalt() {
 }
 
 } // namespace qor::platform
+
+namespace {
+std::atomic<unsigned> gSysBeeps{0};
+}
+
+void SysBeep(short) {
+    gSysBeeps.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned qor::platform::sysBeepCount() {
+    return gSysBeeps.load(std::memory_order_relaxed);
+}
