@@ -1,0 +1,13 @@
+// The two USB vendor ids of the cameras. Placeholders of our own until real cameras are
+// reached; QORVANTA_VENDOR_ID and QORVANTA_VENDOR_ID2 (hexadecimal) override them at start-up.
+#pragma once
+
+#include <cstdint>
+
+extern const uint16_t kCameraVendorID;
+extern const uint16_t kCameraVendorID2;
+
+// The vendor id of a camera model: the second id when (product id AND 0x0F00) is non-zero.
+inline uint16_t cameraVendorFor(uint16_t productID) {
+    return (productID & 0x0F00) == 0 ? kCameraVendorID : kCameraVendorID2;
+}
