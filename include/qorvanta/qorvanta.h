@@ -6,5 +6,7 @@
 #include "imaging.h"
 #include "status.h"
 #include "types.h"
+#include "usb.h"
+#include "vdig.h"
 
 #endif

@@ -88,12 +88,44 @@ static void hook(void) {
     CHECK(camera == NULL);
 }
 
+/* Without a camera every camera operation refuses cleanly. */
+static void cameraWithoutDevice(void) {
+    uint8_t data[4] = {0};
+    uint32_t count = 4, value = 9, w = 9, h = 9;
+    uint16_t a = 9, b = 9, u[10];
+    uint8_t flag = 9, autoOn = 9, color = 9, sub = 9;
+    CHECK(QORUSBWriteControlPipe(NULL, data, 4, 0x12, 0, 0) == -1);
+    CHECK(QORUSBReadControlPipe(NULL, data, 4, 0x12, 0, 0) == -1);
+    CHECK(QORUSBWriteBulkPipe(NULL, 1, data, 4) == -1);
+    CHECK(QORUSBReadBulkPipe(NULL, 1, data, &count) == -1);
+    CHECK(QORUSBCloseCamera(NULL) == 0);
+    CHECK(QORAReadOneCameraRegister(NULL, 0x1000, &value) == kIOReturnNoDevice && value == 0);
+    CHECK(QORAReadTwoCameraRegister(NULL, 0x1000, &a, &b) == kIOReturnNoDevice && a == 0);
+    CHECK(QORAWriteOneCameraRegister(NULL, 0x1000, 1) == kIOReturnNoDevice);
+    CHECK(QORAWriteTwoCameraRegister(NULL, 0x1000, 1, 2) == kIOReturnNoDevice);
+    CHECK(QORAGetVideoControlProperties(NULL, 0x04A0, &flag, &autoOn, &value, &w, &h) ==
+          kIOReturnNoDevice);
+    CHECK(QORAGetVideoControlValue(NULL, 0x04A0, 4, &value) == kIOReturnNoDevice);
+    CHECK(QORASetVideoControlValue(NULL, 0x04A0, 4, 1) == kIOReturnNoDevice);
+    CHECK(QORAStartColorBalance(NULL) == kIOReturnNoDevice);
+    CHECK(QORAGetSupportedKBPSRates(NULL) == kIOReturnNoDevice);
+    CHECK(QORASetKBPSRateIndex(NULL, 0) == kIOReturnNoDevice);
+    QORASetCameraCooling(NULL, 1, -15.0);
+    CHECK(QORASetCameraImageProperties(NULL, 0, 0, 640, 480, 1, 1, 8) == kIOReturnNoDevice);
+    CHECK(QORAGetCameraImageProperties(NULL, &u[0], &u[1], &u[2], &u[3], &u[4], &u[5], &u[6], &u[7],
+                                       &u[8], &u[9], &value, &color, &sub) == kIOReturnNoDevice);
+    CHECK(QORAImageSizeSubSampleToSelector(NULL, 640, 480, 0) == 0);
+    QORASelectorToImageSizeSubSample(NULL, 0, &w, &h, &sub);
+    CHECK(QORAApplyContrastBrightGammaLUT(NULL, 1.0, 0.0, 1.0) == kIOReturnNoDevice);
+}
+
 int main(void) {
     formats();
     decode();
     matrices();
     statisticsAndFlips();
     hook();
+    cameraWithoutDevice();
     if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -1,0 +1,190 @@
+// Video controls: four registers per control (status, value, minimum, maximum), and the
+// automatic colour balance, a bisection over the red and blue gains toward a target colour.
+#include "camera/video_controls.h"
+
+#include "camera/registers.h"
+
+#include <qorvanta/camera.h>
+#include <qorvanta/imaging.h>
+#include <qorvanta/status.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr uint32_t kPresent = 1u << 31;
+constexpr uint32_t kAutoOffered = 1u << 30;
+constexpr uint32_t kAutoOn = 0x4000;
+constexpr uint32_t kBalanceFrames = 63;
+constexpr int kConvergedWithin = 7;
+
+enum : int8_t { kSearching = 0, kConverged = 1, kFailed = -1 };
+
+// One colour channel of the balance search: its state, gains and bisection partner.
+struct BalanceChannel {
+    int8_t &state;
+    uint32_t &gain;
+    uint32_t &other;
+    uint32_t minimum;
+    uint32_t maximum;
+    uint16_t gainRegister;
+};
+
+// Moves one channel's gain halfway toward the side its average has to go, and sends it.
+void stepChannel(CameraHandle camera, BalanceChannel channel, uint8_t average, long target) {
+    if (channel.state != kSearching) return;
+    if (std::labs(long(average) - target) <= kConvergedWithin) {
+        channel.state = kConverged;
+        return;
+    }
+    bool tooStrong = average > target;
+    bool noPartner = channel.other == kNoBisectionPartner;
+    if (tooStrong && (noPartner || channel.other > channel.gain))
+        channel.other = channel.minimum;
+    else if (!tooStrong && (noPartner || channel.other < channel.gain))
+        channel.other = channel.maximum;
+    uint32_t next = uint32_t((uint64_t(channel.gain) + channel.other) / 2);
+    channel.other = channel.gain;
+    channel.gain = next;
+    if (QORAWriteOneCameraRegister(camera, channel.gainRegister, channel.gain) != 0)
+        channel.state = kFailed;
+}
+
+void restoreSavedGains(CameraHandle camera, const CameraRecord &record) {
+    QORAWriteOneCameraRegister(camera, qor::camera::kRegRedGainValue, record.savedRedGain);
+    QORAWriteOneCameraRegister(camera, qor::camera::kRegBlueGainValue, record.savedBlueGain);
+}
+
+long scaledTarget(double scale, uint8_t target) {
+    return std::min(255L, std::lround(scale * target));
+}
+
+} // namespace
+
+namespace qor::camera {
+
+void colorBalanceStep(CameraHandle camera, const uint8_t *rawFrame) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record || !rawFrame || atomicField(record->colorBalanceActive).load() != 1) return;
+    uint32_t framesLeft = record->balanceFramesLeft;
+
+    if (framesLeft % 4 == 0) {
+        QORAGetBayerFrameAverageRGBValues(rawFrame, record->bayerPattern, record->rawWidth,
+                                          record->rawWidth, record->rawHeight, &record->frameAvgR,
+                                          &record->frameAvgG, &record->frameAvgB);
+        // The target colour is taken relative to the green level the scene has now.
+        double scale = 1.0;
+        if (record->balanceTargetG > 1 && record->frameAvgG > 1)
+            scale = double(record->frameAvgG) / double(record->balanceTargetG);
+        long targetR = scaledTarget(scale, record->balanceTargetR);
+        long targetB = scaledTarget(scale, record->balanceTargetB);
+
+        stepChannel(camera,
+                    {record->redBalanceState, record->redGain, record->redGainOther,
+                     record->redGainMin, record->redGainMax, kRegRedGainValue},
+                    record->frameAvgR, targetR);
+        stepChannel(camera,
+                    {record->blueBalanceState, record->blueGain, record->blueGainOther,
+                     record->blueGainMin, record->blueGainMax, kRegBlueGainValue},
+                    record->frameAvgB, targetB);
+
+        if (record->redBalanceState != kSearching && record->blueBalanceState != kSearching) {
+            atomicField(record->colorBalanceActive).store(0);
+            if (record->redBalanceState != kConverged && record->blueBalanceState != kConverged)
+                restoreSavedGains(camera, *record);
+        }
+    }
+
+    if (framesLeft > 1) {
+        record->balanceFramesLeft = framesLeft - 1;
+    } else {
+        // Out of time: give up and put the gains back as they were.
+        atomicField(record->colorBalanceActive).store(0);
+        restoreSavedGains(camera, *record);
+    }
+}
+
+} // namespace qor::camera
+
+extern "C" {
+
+int32_t QORAGetVideoControlProperties(Handle camera, uint16_t control, uint8_t *autoSupported,
+                                      uint8_t *autoOn, uint32_t *minimum, uint32_t *maximum,
+                                      uint32_t *value) {
+    if (!cameraRecord(camera)) return kIOReturnNoDevice;
+    if (!autoSupported || !autoOn || !minimum || !maximum || !value) return paramErr;
+    *autoSupported = *autoOn = 0;
+    *minimum = *maximum = *value = 0;
+    uint32_t status = 0;
+    if (QORAReadOneCameraRegister(camera, control, &status) != 0 || !(status & kPresent))
+        return digiUnimpErr;
+    if (status & kAutoOffered) {
+        *autoSupported = 1;
+        *autoOn = (status & kAutoOn) ? 1 : 0;
+    }
+    int32_t result = QORAReadOneCameraRegister(camera, uint16_t(control + 4), value);
+    if (result == 0) result = QORAReadOneCameraRegister(camera, uint16_t(control + 8), minimum);
+    if (result == 0) result = QORAReadOneCameraRegister(camera, uint16_t(control + 12), maximum);
+    return result;
+}
+
+int32_t QORAGetVideoControlValue(Handle camera, uint16_t control, uint32_t valueSize,
+                                 uint32_t *value) {
+    if (!cameraRecord(camera)) return kIOReturnNoDevice;
+    if (!value) return paramErr;
+    if (valueSize == 4) return QORAReadOneCameraRegister(camera, uint16_t(control + 4), value);
+    uint32_t status = 0;
+    if (QORAReadOneCameraRegister(camera, control, &status) != 0) return digiUnimpErr;
+    *value = (status & kAutoOn) ? 1 : 0;
+    return 0;
+}
+
+int32_t QORASetVideoControlValue(Handle camera, uint16_t control, uint32_t valueSize,
+                                 uint32_t value) {
+    if (!cameraRecord(camera)) return kIOReturnNoDevice;
+    if (valueSize == 4) return QORAWriteOneCameraRegister(camera, uint16_t(control + 4), value);
+    uint32_t status = 0;
+    if (QORAReadOneCameraRegister(camera, control, &status) != 0) return digiUnimpErr;
+    status = value ? (status | kAutoOn) : (status & ~kAutoOn);
+    return QORAWriteOneCameraRegister(camera, control, status);
+}
+
+int32_t QORAStartColorBalance(Handle camera) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record) return kIOReturnNoDevice;
+    atomicField(record->colorBalanceActive).store(0);
+    record->balanceTargetR = uint8_t(record->balanceTargetColor.red / 257);
+    record->balanceTargetG = uint8_t(record->balanceTargetColor.green / 257);
+    record->balanceTargetB = uint8_t(record->balanceTargetColor.blue / 257);
+
+    int32_t result =
+        QORAReadOneCameraRegister(camera, qor::camera::kRegRedGainValue, &record->savedRedGain);
+    if (result != 0) return result;
+    result =
+        QORAReadOneCameraRegister(camera, qor::camera::kRegBlueGainValue, &record->savedBlueGain);
+    if (result != 0) return result;
+
+    record->redGain = record->redGainMax;
+    record->blueGain = record->blueGainMax;
+    result = QORASetVideoControlValue(camera, qor::camera::kControlRedGain, 4, record->redGain);
+    if (result == 0)
+        result =
+            QORASetVideoControlValue(camera, qor::camera::kControlBlueGain, 4, record->blueGain);
+    if (result != 0) {
+        QORASetVideoControlValue(camera, qor::camera::kControlRedGain, 4, record->savedRedGain);
+        QORASetVideoControlValue(camera, qor::camera::kControlBlueGain, 4, record->savedBlueGain);
+        return result;
+    }
+    record->redBalanceState = kSearching;
+    record->blueBalanceState = kSearching;
+    record->redGainOther = kNoBisectionPartner;
+    record->blueGainOther = kNoBisectionPartner;
+    record->balanceFramesLeft = kBalanceFrames;
+    // Handed to the frame path last, after every field it reads.
+    atomicField(record->colorBalanceActive).store(1);
+    return 0;
+}
+
+} // extern "C"

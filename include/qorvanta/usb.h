@@ -1,0 +1,34 @@
+/* USB transport of the camera library: vendor control requests and bulk transfers on an open
+ * camera. The camera argument is the camera record handle. A control request is done when it
+ * answers 0 or kIOReturnOverrun. */
+#ifndef QORVANTA_USB_H
+#define QORVANTA_USB_H
+
+#include <stdint.h>
+
+#include "export.h"
+#include "types.h"
+
+QOR_BEGIN_DECLS
+
+/* Vendor request out (bmRequestType 0x40) on the control pipe. data may be null when length
+ * is 0. Returns 0, kIOReturnOverrun (also a success), -1 for bad arguments, or the IOKit error
+ * after clearing the stall. */
+QOR_EXPORT int32_t QORUSBWriteControlPipe(Handle camera, void *data, uint32_t length,
+                                          uint8_t request, uint16_t value, uint16_t index);
+/* Vendor request in (bmRequestType 0xC0). Returns 0 when exactly length bytes arrived (or on
+ * kIOReturnOverrun), -1 for a short answer or bad arguments, else the IOKit error. */
+QOR_EXPORT int32_t QORUSBReadControlPipe(Handle camera, void *data, uint32_t length,
+                                         uint8_t request, uint16_t value, uint16_t index);
+/* Bulk transfers on pipe `pipe` of the camera's interface. The read stores the number of bytes
+ * that arrived through byteCount. */
+QOR_EXPORT int32_t QORUSBWriteBulkPipe(Handle camera, uint8_t pipe, void *data, uint32_t byteCount);
+QOR_EXPORT int32_t QORUSBReadBulkPipe(Handle camera, uint8_t pipe, void *data, uint32_t *byteCount);
+
+/* Releases everything an open acquired: cooling off, notifications, interface, device. Safe on
+ * a partly opened, already closed or zero-filled record (null is accepted). Returns 0. */
+QOR_EXPORT int32_t QORUSBCloseCamera(Handle camera);
+
+QOR_END_DECLS
+
+#endif
