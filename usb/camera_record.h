@@ -168,6 +168,13 @@ struct CameraRecord {
     TimeRecord timeCodeAt;
     UnsignedWide streamStartUs;
     UnsignedWide lastFrameUs;
+
+    // Frames lost inside the driver, so that a client can report real numbers: decoded frames
+    // overwritten in a full ring, reads that completed with a wrong length or an overrun, and
+    // frames that arrived while no client asked for one. Written by the streaming thread.
+    uint32_t framesOverwritten;
+    uint32_t framesLostInTransfer;
+    uint32_t framesUnrequested;
 };
 
 // The record must stay valid when its handle is allocated zero-filled.

@@ -5,6 +5,7 @@
 #include "camera.h"
 #include "imaging.h"
 #include "status.h"
+#include "stream.h"
 #include "types.h"
 #include "usb.h"
 #include "vdig.h"

@@ -1,0 +1,269 @@
+// Video start and stop, and the streaming thread: a run loop holding the interface's event
+// source, through which the completion of the one outstanding bulk read arrives.
+#include "stream/stream_internal.h"
+
+#include "camera/registers.h"
+#include "platform/misc.h"
+#include "usb/transport.h"
+
+#include <qorvanta/status.h>
+#include <qorvanta/stream.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+namespace qor::stream {
+namespace {
+
+constexpr uint32_t kVideoOn = 0x80;
+constexpr uint32_t kVideoNoDataTimeoutMs = 5000;
+constexpr uint8_t kVendorOut = 0x40;
+
+// The streaming thread runs its loop until stopped, also once the interface's source is gone
+// (CFRunLoopRun would return at once then, and the thread would spin).
+constexpr CFTimeInterval kUntilStopped = 1.0e9;
+// How long an ending thread waits for the completions of its aborted reads.
+constexpr uint64_t kSettleLimitUs = 2000000;
+constexpr CFTimeInterval kSettleStep = 0.01;
+
+// Reads queued by this thread whose completion has not arrived here yet.
+thread_local uint32_t tReadsOutstanding = 0;
+
+// Takes the completions of this thread's aborted reads, so that none is left queued on the
+// interface's source for a later stream's thread to take for a frame. Nothing arrives any
+// more once the interface has closed its source.
+void settleOutstandingReads(CFRunLoopRef loop, CFRunLoopSourceRef source) {
+    const uint64_t giveUpAt = qor::platform::microseconds() + kSettleLimitUs;
+    while (tReadsOutstanding > 0 && CFRunLoopContainsSource(loop, source, kCFRunLoopDefaultMode) &&
+           qor::platform::microseconds() < giveUpAt)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, kSettleStep, true);
+}
+
+// Makes the start and exit hand-shake objects; the thread is created detached through the
+// attributes. On failure nothing is left made.
+int initHandshake(CameraRecord &record) {
+    int error = pthread_mutex_init(&record.streamMutex, nullptr);
+    if (error) return error;
+    error = pthread_cond_init(&record.streamCond, nullptr);
+    if (!error) {
+        error = pthread_attr_init(&record.streamThreadAttr);
+        if (!error) {
+            error = pthread_attr_setdetachstate(&record.streamThreadAttr, PTHREAD_CREATE_DETACHED);
+            if (!error) return 0;
+            pthread_attr_destroy(&record.streamThreadAttr);
+        }
+        pthread_cond_destroy(&record.streamCond);
+    }
+    pthread_mutex_destroy(&record.streamMutex);
+    return error;
+}
+
+void destroyHandshake(CameraRecord &record) {
+    pthread_attr_destroy(&record.streamThreadAttr);
+    pthread_cond_destroy(&record.streamCond);
+    pthread_mutex_destroy(&record.streamMutex);
+}
+
+void broadcastLocked(CameraRecord &record) {
+    pthread_mutex_lock(&record.streamMutex);
+    pthread_cond_broadcast(&record.streamCond);
+    pthread_mutex_unlock(&record.streamMutex);
+}
+
+} // namespace
+
+IOReturn writeVideoState(CameraRecord &record, bool on) {
+    IOUSBInterfaceInterface **intf = record.interfaceInterface;
+    if (!intf) return kIOReturnNoDevice;
+    uint8_t data[4] = {uint8_t(on ? kVideoOn : 0), 0, 0, 0};
+    IOUSBDevRequestTO req{};
+    req.bmRequestType = kVendorOut;
+    req.bRequest = qor::camera::kRegisterRequest;
+    req.wValue = 0;
+    req.wIndex = qor::camera::kRegStreaming;
+    req.wLength = sizeof data;
+    req.pData = data;
+    req.noDataTimeout = kVideoNoDataTimeoutMs;
+    req.completionTimeout = 0;
+    IOReturn result = (*intf)->ControlRequestTO(intf, 0, &req);
+    if (!qor::usb::controlDone(result)) qor::usb::recoverFromStall(record, 0);
+    return result;
+}
+
+IOReturn queueFrameRead(CameraHandle camera, CameraRecord &record, uint32_t index) {
+    IOUSBInterfaceInterface **intf = record.interfaceInterface;
+    if (!intf) return kIOReturnNoDevice;
+    IOReturn result =
+        (*intf)->ReadPipeAsync(intf, record.bulkInPipe, record.rawBuffers[index],
+                               record.rawFrameBytes, myQueBulKPipeDataCallBackFunction, camera);
+    if (result == kIOReturnSuccess) ++tReadsOutstanding;
+    return result;
+}
+
+void noteReadCompleted() {
+    if (tReadsOutstanding > 0) --tReadsOutstanding;
+}
+
+} // namespace qor::stream
+
+using qor::stream::broadcastLocked;
+using qor::stream::destroyHandshake;
+using qor::stream::initHandshake;
+using qor::stream::kUntilStopped;
+using qor::stream::queueFrameRead;
+using qor::stream::settleOutstandingReads;
+using qor::stream::writeVideoState;
+
+void *myUSBBulkThreadLoop(void *camera) {
+    CameraHandle handle = static_cast<CameraHandle>(camera);
+    CameraRecord &record = *cameraRecord(handle);
+
+    pthread_mutex_lock(&record.streamMutex);
+    record.asyncEventSource = nullptr;
+    atomicField(record.streamThreadDone).store(0);
+    Microseconds(&record.streamStartUs);
+    atomicField(record.rawBufferIndex).store(0);
+    record.lastFrameUs = record.streamStartUs;
+    pthread_mutex_unlock(&record.streamMutex);
+
+    // The source belongs to the interface: added to this loop and removed again, never released.
+    IOUSBInterfaceInterface **intf = record.interfaceInterface;
+    IOReturn error = intf ? (*intf)->CreateInterfaceAsyncEventSource(intf, &record.asyncEventSource)
+                          : kIOReturnNoDevice;
+    atomicField(record.streamError).store(error);
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    if (error == kIOReturnSuccess) {
+        // Retained: the loop must outlive this thread for a stop that comes late.
+        pthread_mutex_lock(&record.streamMutex);
+        record.streamRunLoop = static_cast<CFRunLoopRef>(const_cast<void *>(CFRetain(loop)));
+        pthread_mutex_unlock(&record.streamMutex);
+        CFRunLoopAddSource(loop, record.asyncEventSource, kCFRunLoopDefaultMode);
+        // The first completion may arrive before the starter wakes; it must find streaming set.
+        atomicField(record.streaming).store(1);
+        error = queueFrameRead(handle, record, 0);
+        atomicField(record.streamError).store(error);
+        if (error == kIOReturnSuccess)
+            atomicField(record.streamThreadRunning).fetch_add(1);
+        else
+            atomicField(record.streaming).store(0);
+    }
+    broadcastLocked(record);
+
+    if (error == kIOReturnSuccess) {
+        while (atomicField(record.streamThreadRunning).load() == 1)
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, kUntilStopped, false);
+        settleOutstandingReads(loop, record.asyncEventSource);
+    }
+
+    pthread_mutex_lock(&record.streamMutex);
+    if (record.asyncEventSource)
+        CFRunLoopRemoveSource(loop, record.asyncEventSource, kCFRunLoopDefaultMode);
+    record.asyncEventSource = nullptr;
+    atomicField(record.streamThreadDone).store(1);
+    pthread_cond_broadcast(&record.streamCond);
+    pthread_mutex_unlock(&record.streamMutex);
+    return nullptr;
+}
+
+extern "C" {
+
+int32_t QORUSBStartQuedAsynchBulkReads(Handle camera, uint8_t pipe) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record) return kIOReturnNoDevice;
+    // A thread left running by a streaming error still uses the hand-shake objects.
+    if (record->streamThread) QORUSBStopQuedAsynchBulkReads(camera);
+
+    record->bulkInPipe = pipe;
+    record->streamThread = 0;
+    atomicField(record->streaming).store(0);
+    atomicField(record->streamThreadDone).store(1);
+    atomicField(record->streamError).store(0);
+    atomicField(record->streamThreadRunning).store(0);
+    atomicField(record->callbacksInFlight).store(0);
+
+    IOUSBInterfaceInterface **intf = record->interfaceInterface;
+    if (!intf) return kIOReturnNoDevice;
+    IOReturn result = (*intf)->GetPipeStatus(intf, pipe);
+    if (result != kIOReturnSuccess) return result;
+
+    result = initHandshake(*record);
+    if (result == 0) {
+        IOReturn video = writeVideoState(*record, true);
+        result = qor::usb::controlDone(video) ? 0 : video;
+        if (result == 0)
+            result = pthread_create(&record->streamThread, &record->streamThreadAttr,
+                                    myUSBBulkThreadLoop, camera);
+        if (result == 0) {
+            pthread_mutex_lock(&record->streamMutex);
+            while (atomicField(record->streamThreadRunning).load() == 0 &&
+                   atomicField(record->streamError).load() == 0)
+                pthread_cond_wait(&record->streamCond, &record->streamMutex);
+            pthread_mutex_unlock(&record->streamMutex);
+        } else {
+            record->streamThread = 0;
+            destroyHandshake(*record);
+        }
+    }
+    // The thread set streaming before its first read; a failure on either side clears it.
+    if (result != 0 || atomicField(record->streamError).load() != 0)
+        atomicField(record->streaming).store(0);
+    return result;
+}
+
+void QORUSBStopQuedAsynchBulkReads(Handle camera) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record) return;
+    atomicField(record->streaming).store(0);
+    if (!record->streamThread) return;
+
+    // A completion already past its check of streaming finishes first, so that a video restart
+    // or a read it queues comes before the abort and the video stop below.
+    while (atomicField(record->callbacksInFlight).load() == 1) usleep(1000);
+    if (IOUSBInterfaceInterface **intf = record->interfaceInterface) {
+        (*intf)->ClearPipeStallBothEnds(intf, record->bulkInPipe);
+        (*intf)->AbortPipe(intf, record->bulkInPipe);
+    }
+    writeVideoState(*record, false);
+
+    // The thread ends also when it never entered its loop; its last use of the mutex and the
+    // condition is the exit hand-shake, so they go only after it.
+    pthread_mutex_lock(&record->streamMutex);
+    if (record->streamRunLoop && atomicField(record->streamThreadRunning).load() != 0) {
+        atomicField(record->streamThreadRunning).fetch_sub(1);
+        CFRunLoopStop(record->streamRunLoop);
+    }
+    while (atomicField(record->streamThreadDone).load() == 0)
+        pthread_cond_wait(&record->streamCond, &record->streamMutex);
+    pthread_mutex_unlock(&record->streamMutex);
+
+    if (record->streamRunLoop) {
+        CFRelease(record->streamRunLoop);
+        record->streamRunLoop = nullptr;
+    }
+    destroyHandshake(*record);
+    record->streamThread = 0;
+}
+
+int32_t QORACameraStartVideo(Handle camera, uint8_t allocate) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record) return kIOReturnNoDevice;
+    if (atomicField(record->streaming).load() != 0) return 0;
+    atomicField(record->lastFrameMs).store(-1.0);
+    if (allocate == 1) {
+        int32_t error = QORACreateCameraBuffers(camera);
+        if (error) return error;
+    }
+    return QORUSBStartQuedAsynchBulkReads(camera, qor::stream::kBulkInPipe);
+}
+
+int32_t QORACameraStopVideo(Handle camera, uint8_t release) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record) return kIOReturnNoDevice;
+    // Also a thread left idle by a streaming error ends here.
+    if (atomicField(record->streaming).load() == 1 || record->streamThread)
+        QORUSBStopQuedAsynchBulkReads(camera);
+    if (release == 1) QORADisposeCameraBuffers(camera);
+    return 0;
+}
+
+} // extern "C"
