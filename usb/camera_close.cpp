@@ -62,10 +62,11 @@ extern "C" int32_t QORUSBCloseCamera(Handle camera) {
         }
         IOObjectRelease(record->deviceService);
         record->deviceService = 0;
-        if (record->masterPort) {
-            mach_port_deallocate(mach_task_self(), record->masterPort);
-            record->masterPort = 0;
-        }
+    }
+    // Also after an open that found no camera, which holds the port but no device.
+    if (record->masterPort) {
+        mach_port_deallocate(mach_task_self(), record->masterPort);
+        record->masterPort = 0;
     }
     record->cameraOpen = 0;
     return 0;

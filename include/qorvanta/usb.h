@@ -25,6 +25,13 @@ QOR_EXPORT int32_t QORUSBReadControlPipe(Handle camera, void *data, uint32_t len
 QOR_EXPORT int32_t QORUSBWriteBulkPipe(Handle camera, uint8_t pipe, void *data, uint32_t byteCount);
 QOR_EXPORT int32_t QORUSBReadBulkPipe(Handle camera, uint8_t pipe, void *data, uint32_t *byteCount);
 
+/* Finds the attached camera with this vendor id, product id and name, opens it into the
+ * record, arms the removal and power notifications on the caller's run loop and sets the
+ * camera and the record to their defaults. Returns 0; kIOReturnNoDevice when no such camera
+ * is attached; -2207 for a sensor the library cannot decode; or the error of a failing step
+ * (the camera may then be open: close it as usual). */
+QOR_EXPORT int32_t QORUSBOpenCamera(uint32_t vendorID, uint32_t productID, const char *name,
+                                    Handle camera);
 /* Releases everything an open acquired: cooling off, notifications, interface, device. Safe on
  * a partly opened, already closed or zero-filled record (null is accepted). Returns 0. */
 QOR_EXPORT int32_t QORUSBCloseCamera(Handle camera);

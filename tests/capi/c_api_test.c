@@ -99,6 +99,13 @@ static void cameraWithoutDevice(void) {
     CHECK(QORUSBWriteBulkPipe(NULL, 1, data, 4) == -1);
     CHECK(QORUSBReadBulkPipe(NULL, 1, data, &count) == -1);
     CHECK(QORUSBCloseCamera(NULL) == 0);
+    CHECK(QORUSBOpenCamera(0, 0, "none", NULL) == -1);
+    CHECK(QORACreateCameraBuffers(NULL) == kIOReturnNoDevice);
+    CHECK(QORADisposeCameraBuffers(NULL) == kIOReturnNoDevice);
+    CHECK(QORACameraStartVideo(NULL, 1) == kIOReturnNoDevice);
+    CHECK(QORACameraStopVideo(NULL, 1) == kIOReturnNoDevice);
+    CHECK(QORUSBStartQuedAsynchBulkReads(NULL, 1) == kIOReturnNoDevice);
+    QORUSBStopQuedAsynchBulkReads(NULL);
     CHECK(QORAReadOneCameraRegister(NULL, 0x1000, &value) == kIOReturnNoDevice && value == 0);
     CHECK(QORAReadTwoCameraRegister(NULL, 0x1000, &a, &b) == kIOReturnNoDevice && a == 0);
     CHECK(QORAWriteOneCameraRegister(NULL, 0x1000, 1) == kIOReturnNoDevice);
