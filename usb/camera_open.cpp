@@ -313,7 +313,7 @@ void tearDown(CameraHandle camera, bool allowPowerChange, intptr_t notificationI
     QORADisposeCameraBuffers(camera);
     if (allowPowerChange && r.rootPowerPort) IOAllowPowerChange(r.rootPowerPort, notificationID);
     QORUSBCloseCamera(camera);
-    r.cameraRemoved = 1;
+    atomicField(r.cameraRemoved).store(1);
 }
 
 } // namespace
@@ -327,14 +327,14 @@ void myCameraNotification(void *refCon, io_service_t, natural_t messageType,
     switch (messageType) {
     case kIOMessageServiceIsTerminated:
     case kIOMessageServiceIsSuspended:
-        if (r->cameraRemoved == 0) tearDown(camera, false, 0);
+        if (atomicField(r->cameraRemoved).load() == 0) tearDown(camera, false, 0);
         break;
     case kIOMessageCanDevicePowerOff:
     case kIOMessageCanSystemPowerOff:
     case kIOMessageCanSystemSleep:
         // An open, working camera keeps the system awake when it is asked first.
         if (!r->rootPowerPort) break;
-        if (r->cameraRemoved == 0)
+        if (atomicField(r->cameraRemoved).load() == 0)
             IOCancelPowerChange(r->rootPowerPort, notificationID);
         else
             IOAllowPowerChange(r->rootPowerPort, notificationID);
@@ -342,7 +342,7 @@ void myCameraNotification(void *refCon, io_service_t, natural_t messageType,
     case kIOMessageDeviceWillPowerOff:
     case kIOMessageSystemWillPowerOff:
     case kIOMessageSystemWillSleep:
-        if (r->cameraRemoved == 0)
+        if (atomicField(r->cameraRemoved).load() == 0)
             tearDown(camera, true, notificationID);
         else if (r->rootPowerPort)
             IOAllowPowerChange(r->rootPowerPort, notificationID);

@@ -11,6 +11,9 @@ constexpr int32_t kVdigInterfaceVersion = 0x00020001;
 
 ComponentResult vdigMainEntry(ComponentParameters *params, Handle storage);
 
+// Open takes the instance being opened (there is no storage yet); close disposes the storage.
+ComponentResult vdigOpen(ComponentInstance self);
+ComponentResult vdigClose(Handle storage, ComponentInstance self);
 ComponentResult vdigCanDo(Handle storage, int32_t selector);
 ComponentResult vdigVersion(Handle storage);
 ComponentResult vdigRegister(Handle storage);

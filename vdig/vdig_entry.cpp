@@ -15,9 +15,15 @@ template <auto Handler> constexpr SelectorEntry withStorage(int16_t selector) {
     return {selector, &qor::platform::callWithStorage<Handler>};
 }
 
+template <auto Handler> constexpr SelectorEntry withoutStorage(int16_t selector) {
+    return {selector, &qor::platform::callWithoutStorage<Handler>};
+}
+
 // Requests this digitizer answers. Any other selector, among them the buffer-based grab
 // requests, is unimplemented.
 constexpr SelectorEntry kSelectorTable[] = {
+    withoutStorage<vdigOpen>(kComponentOpenSelect),
+    withStorage<vdigClose>(kComponentCloseSelect),
     withStorage<vdigCanDo>(kComponentCanDoSelect),
     withStorage<vdigVersion>(kComponentVersionSelect),
     withStorage<vdigRegister>(kComponentRegisterSelect),

@@ -1,0 +1,76 @@
+// Digitizer open and close: one instance at a time, whose storage is the record of the camera
+// the component was registered for.
+#include "vdig/vdig.h"
+
+#include "platform/memory.h"
+#include "usb/camera_record.h"
+
+#include <qorvanta/stream.h>
+#include <qorvanta/usb.h>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr uint32_t kTimeScale = 10000;
+constexpr double kLongestFramePeriodMs = 500.0;
+
+// Frame rate and period of the window the open left, and the source rectangles of the sensor.
+void setOpenDefaults(CameraRecord &r) {
+    r.timeScale = kTimeScale;
+    r.frameSlotBlock = nullptr;
+    for (uint8_t *&slot : r.frameSlots) slot = nullptr;
+    uint32_t rawPixels =
+        uint32_t(r.imageWidth / r.subSampleX) * uint32_t(r.imageHeight / r.subSampleY);
+    r.frameRate = rawPixels ? float(double(r.dataRateKB) * 1024.0 / rawPixels) : 0.0f;
+    double periodMs = r.frameRate > 0.0f ? 1000.0 / double(r.frameRate) : kLongestFramePeriodMs;
+    if (r.allowSlowFrames == 0 && periodMs > kLongestFramePeriodMs)
+        periodMs = kLongestFramePeriodMs;
+    r.framePeriodMs = periodMs;
+    r.framePeriodUs = uint32_t(periodMs * 1000.0);
+    Rect sensor{0, 0, int16_t(r.maxHeight), int16_t(r.maxWidth)};
+    r.digitizerRect = r.maxSrcRect = r.activeSrcRect = sensor;
+}
+
+} // namespace
+
+ComponentResult vdigOpen(ComponentInstance self) {
+    if (CountComponentInstances(componentOf(self)) > 1) return -1;
+    auto *info = reinterpret_cast<CameraComponentInfo *>(GetComponentRefcon(componentOf(self)));
+    if (!info) return -2;
+    CameraHandle camera = newCameraHandle();
+    if (!camera) return 1;
+    CameraRecord &r = *cameraRecord(camera);
+    r.timeCodeSupported = qor::vdig::timeCodeSupportedByQuickTime();
+    r.vdigSelf = self;
+    int32_t result = QORUSBOpenCamera(info->vendorID, info->productID, info->name, camera);
+    if (result == 0) setOpenDefaults(r);
+    // Installed also when the camera could not be opened, so that close disposes it.
+    SetComponentInstanceStorage(self, camera);
+    return result == 0 ? 0 : 1;
+}
+
+ComponentResult vdigClose(Handle storage, ComponentInstance) {
+    CameraRecord *r = cameraRecord(storage);
+    if (!r) return 0;
+    QORACameraStopVideo(storage, 1);
+    atomicField(r->lastFrameMs).store(-1.0);
+    atomicField(r->lastFilledSlot).store(kNoSlot);
+    atomicField(r->writeSlot).store(0);
+    atomicField(r->framesWanted).store(0);
+    atomicField(r->framesReady).store(0);
+    atomicField(r->readSlot).store(kNoSlot);
+    for (uint8_t *&slot : r->frameSlots) slot = nullptr;
+    std::free(r->frameSlotBlock);
+    r->frameSlotBlock = nullptr;
+    if (r->imageDescription) {
+        DisposeHandle(reinterpret_cast<Handle>(r->imageDescription));
+        r->imageDescription = nullptr;
+    }
+    QORUSBCloseCamera(storage);
+    r->dataRateCount = 0;
+    std::free(r->dataRateTable);
+    r->dataRateTable = nullptr;
+    DisposeHandle(storage);
+    return 0;
+}
