@@ -15,6 +15,22 @@ ComponentResult vdigMainEntry(ComponentParameters *params, Handle storage);
 ComponentResult vdigOpen(ComponentInstance self);
 ComponentResult vdigClose(Handle storage, ComponentInstance self);
 ComponentResult vdigCanDo(Handle storage, int32_t selector);
+ComponentResult vdigGetMaxSrcRect(Handle storage, int16_t inputStd, Rect *maxSrcRect);
+ComponentResult vdigGetActiveSrcRect(Handle storage, int16_t inputStd, Rect *activeSrcRect);
+ComponentResult vdigSetDigitizerRect(Handle storage, Rect *digitizerRect);
+ComponentResult vdigGetDigitizerRect(Handle storage, Rect *digitizerRect);
+ComponentResult vdigGetDigitizerInfo(Handle storage, DigitizerInfo *info);
+ComponentResult vdigGetCurrentFlags(Handle storage, long *inputCurrentFlag,
+                                    long *outputCurrentFlag);
+ComponentResult vdigPreflightDestination(Handle storage, Rect *digitizerRect, PixMapHandle *dest,
+                                         Rect *destRect, MatrixRecord *matrix);
+ComponentResult vdigGetNumberOfInputs(Handle storage, int16_t *inputs);
+ComponentResult vdigGetInputFormat(Handle storage, int16_t input, int16_t *format);
+ComponentResult vdigSetInput(Handle storage, int16_t input);
+ComponentResult vdigGetInput(Handle storage, int16_t *input);
+ComponentResult vdigSetInputStandard(Handle storage, int16_t inputStandard);
+ComponentResult vdigGetInputName(Handle storage, long videoInput, StringPtr name);
+ComponentResult vidGetPreferredImageDimensions(Handle storage, long *width, long *height);
 ComponentResult vdigVersion(Handle storage);
 ComponentResult vdigRegister(Handle storage);
 ComponentResult vdigQorvantaHook(Handle storage, Handle *cameraHandle);
