@@ -58,3 +58,24 @@ CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef allocator, uint8_t b0, u
                                          uint8_t b15);
 CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid);
 Boolean CFUUIDBytesEqual(const CFUUIDBytes &a, const CFUUIDBytes &b);
+
+// Dates: seconds since 2001-01-01 00:00:00 GMT.
+struct CFGregorianDate {
+    int32_t year;
+    int8_t month;
+    int8_t day;
+    int8_t hour;
+    int8_t minute;
+    double second;
+};
+struct __CFTimeZone;
+using CFTimeZoneRef = const struct __CFTimeZone *;
+
+// Seconds between 1970-01-01 and 2001-01-01.
+constexpr CFTimeInterval kCFAbsoluteTimeIntervalSince1970 = 978307200.0;
+
+// Now, from the system clock.
+CFAbsoluteTime CFAbsoluteTimeGetCurrent();
+// The calendar date of at. There are no time-zone objects here, so every zone (null included) is
+// GMT. The seconds keep their fraction.
+CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef tz);
