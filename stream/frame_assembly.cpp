@@ -51,12 +51,12 @@ void restartAfterBadTransfer(CameraHandle camera, CameraRecord &record, uint32_t
                  "myQueBulKPipeDataCallBackFunction WRONG numBytesRead %d expectd %d bytes\n",
                  int(bytesRead), int(record.rawFrameBytes));
     countLoss(record.framesLostInTransfer);
-    qor::stream::writeVideoState(record, false);
+    qor::stream::writeVideoState(camera, false);
     if (IOUSBInterfaceInterface **intf = record.interfaceInterface) {
         (*intf)->ClearPipeStallBothEnds(intf, record.bulkInPipe);
         (*intf)->AbortPipe(intf, record.bulkInPipe);
     }
-    qor::stream::writeVideoState(record, true);
+    qor::stream::writeVideoState(camera, true);
     const uint32_t same = atomicField(record.rawBufferIndex).load(std::memory_order_relaxed);
     IOReturn error = qor::stream::queueFrameRead(camera, record, same);
     if (error != kIOReturnSuccess) {

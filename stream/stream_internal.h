@@ -18,7 +18,7 @@ constexpr uint8_t kBulkInPipe = 1;
 
 // Starts (on) or stops video in the camera through register 0x0214, with the stall recovery
 // after a failed request. Returns the request's result.
-IOReturn writeVideoState(CameraRecord &record, bool on);
+IOReturn writeVideoState(CameraHandle camera, bool on);
 
 // Queues the read of one whole frame into raw buffer `index`. A queued read counts as
 // outstanding on the calling thread until a completion arrives there.

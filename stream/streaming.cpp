@@ -6,6 +6,7 @@
 #include "platform/misc.h"
 #include "usb/transport.h"
 
+#include <qorvanta/camera.h>
 #include <qorvanta/status.h>
 #include <qorvanta/stream.h>
 
@@ -16,8 +17,6 @@ namespace qor::stream {
 namespace {
 
 constexpr uint32_t kVideoOn = 0x80;
-constexpr uint32_t kVideoNoDataTimeoutMs = 5000;
-constexpr uint8_t kVendorOut = 0x40;
 
 // The streaming thread runs its loop until stopped, also once the interface's source is gone
 // (CFRunLoopRun would return at once then, and the thread would spin).
@@ -72,22 +71,8 @@ void broadcastLocked(CameraRecord &record) {
 
 } // namespace
 
-IOReturn writeVideoState(CameraRecord &record, bool on) {
-    IOUSBInterfaceInterface **intf = record.interfaceInterface;
-    if (!intf) return kIOReturnNoDevice;
-    uint8_t data[4] = {uint8_t(on ? kVideoOn : 0), 0, 0, 0};
-    IOUSBDevRequestTO req{};
-    req.bmRequestType = kVendorOut;
-    req.bRequest = qor::camera::kRegisterRequest;
-    req.wValue = 0;
-    req.wIndex = qor::camera::kRegStreaming;
-    req.wLength = sizeof data;
-    req.pData = data;
-    req.noDataTimeout = kVideoNoDataTimeoutMs;
-    req.completionTimeout = 0;
-    IOReturn result = (*intf)->ControlRequestTO(intf, 0, &req);
-    if (!qor::usb::controlDone(result)) qor::usb::recoverFromStall(record, 0);
-    return result;
+IOReturn writeVideoState(CameraHandle camera, bool on) {
+    return QORAWriteOneCameraRegister(camera, qor::camera::kRegStreaming, on ? kVideoOn : 0);
 }
 
 IOReturn queueFrameRead(CameraHandle camera, CameraRecord &record, uint32_t index) {
@@ -188,7 +173,7 @@ int32_t QORUSBStartQuedAsynchBulkReads(Handle camera, uint8_t pipe) {
 
     result = initHandshake(*record);
     if (result == 0) {
-        IOReturn video = writeVideoState(*record, true);
+        IOReturn video = writeVideoState(camera, true);
         result = qor::usb::controlDone(video) ? 0 : video;
         if (result == 0)
             result = pthread_create(&record->streamThread, &record->streamThreadAttr,
@@ -223,7 +208,7 @@ void QORUSBStopQuedAsynchBulkReads(Handle camera) {
         (*intf)->ClearPipeStallBothEnds(intf, record->bulkInPipe);
         (*intf)->AbortPipe(intf, record->bulkInPipe);
     }
-    writeVideoState(*record, false);
+    writeVideoState(camera, false);
 
     // The thread ends also when it never entered its loop; its last use of the mutex and the
     // condition is the exit hand-shake, so they go only after it.
