@@ -1,12 +1,23 @@
-// Runs every registered benchmark, then prints ours/OpenCV throughput per operation and size.
+// Runs every registered benchmark, then prints ours/OpenCV throughput per operation and size,
+// and the frame path's cost per model against the frame period at the model's highest rate.
 
 #include "ratio.h"
+#include "sim/models.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <utility>
 
+namespace qor::bench {
+// bench_frame_path.cpp: the frame path, the frame copy and the stages, one set per model.
+void registerFramePathBenchmarks();
+} // namespace qor::bench
+
 namespace {
+
+// The most of one core the frame path may take at a model's highest data rate, in percent.
+constexpr double kFramePathGoalPercent = 25.0;
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -14,6 +25,10 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            // Keyed by the registered name, without what the run adds (such as its min_time).
+            frames_[run.run_name.function_name] = FrameResult{
+                run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit),
+                counter(run, "fps"), counter(run, "period_ms"), counter(run, "colour") != 0};
             auto rate = run.counters.find("items_per_second");
             if (rate == run.counters.end()) continue;
             rates_[run.benchmark_name()] = rate->second.value;
@@ -35,18 +50,70 @@ public:
         }
     }
 
+    // One line per model that ran "frame_path/<product id>/<size>", with its "frame_copy"
+    // beside it when that ran too.
+    void printFramePath() const {
+        bool header = false;
+        int misses = 0;
+        for (const auto &[name, path] : frames_) {
+            const std::string prefix = "frame_path/";
+            if (name.compare(0, prefix.size(), prefix) != 0) continue;
+            const std::string model = name.substr(prefix.size());
+            const std::string id = model.substr(0, model.find('/'));
+            const std::string size = model.substr(model.find('/') + 1);
+            const qor::sim::ModelProfile *profile =
+                qor::sim::findModel(uint16_t(std::strtoul(id.c_str(), nullptr, 16)));
+            auto copy = frames_.find("frame_copy/" + model);
+            if (!header) {
+                std::printf("\n%-6s %-22s %-10s %-6s %7s %10s %9s %9s %8s  %s\n", "model", "name",
+                            "size", "sensor", "fps", "period ms", "copy ms", "path ms", "core %",
+                            "goal");
+                header = true;
+            }
+            const double corePercent =
+                path.periodMs > 0 ? 100.0 * path.cpuSeconds * 1e3 / path.periodMs : 0.0;
+            const bool met = corePercent < kFramePathGoalPercent;
+            if (!met) ++misses;
+            char copyMs[16] = "-";
+            if (copy != frames_.end())
+                std::snprintf(copyMs, sizeof copyMs, "%.2f", copy->second.cpuSeconds * 1e3);
+            std::printf("%-6s %-22s %-10s %-6s %7.1f %10.1f %9s %9.2f %8.1f  %s\n", id.c_str(),
+                        profile ? profile->productName : "?", size.c_str(),
+                        path.colour ? "colour" : "mono", path.fps, path.periodMs, copyMs,
+                        path.cpuSeconds * 1e3, corePercent, met ? "under" : "MISSED");
+        }
+        if (header)
+            std::printf("frame path goal: under %.0f%% of one core at the highest data rate; "
+                        "%d model(s) miss it\n",
+                        kFramePathGoalPercent, misses);
+    }
+
 private:
+    struct FrameResult {
+        double cpuSeconds; // per iteration
+        double fps, periodMs;
+        bool colour;
+    };
+
+    static double counter(const Run &run, const char *name) {
+        auto found = run.counters.find(name);
+        return found == run.counters.end() ? 0.0 : found->second.value;
+    }
+
     std::map<std::string, double> rates_;
+    std::map<std::string, FrameResult> frames_;
 };
 
 } // namespace
 
 int main(int argc, char **argv) {
+    qor::bench::registerFramePathBenchmarks();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.printRatios();
+    reporter.printFramePath();
     benchmark::Shutdown();
     return 0;
 }

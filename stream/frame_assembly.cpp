@@ -65,25 +65,6 @@ void restartAfterBadTransfer(CameraHandle camera, CameraRecord &record, uint32_t
     }
 }
 
-// Flips, decodes and colour-corrects raw frame `raw` into ring slot `slot`.
-void decodeInto(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
-    const FrameSettings s = readSettings(record);
-    const uint32_t width = record.rawWidth, height = record.rawHeight;
-    const int32_t mosaic = s.bayerPattern != 0;
-    if (s.flipHorizontal == 1) QORAFlipHorizontalImage8Bit(raw, width, height, mosaic);
-    if (s.flipVertical == 1)
-        QORAFlipVerticalImage8Bit(raw, record.lineBuffer, width, height, mosaic);
-    QORRAWImageDecodeToImageBuffer(raw, slot, s.bayerPattern, s.decodeMethod, s.outputFormat,
-                                   record.destRowBytes, width, height);
-    auto *pixels = reinterpret_cast<uint32_t *>(slot);
-    if (s.colorMatrixIndex != 0)
-        QORAApplyRGBMatrixToRGBImage(pixels, s.colorMatrix, int32_t(s.outputFormat),
-                                     int32_t(record.destRowBytes), width, int32_t(height));
-    if (s.colorSensor == 1 && s.saturationMarkOn == 1)
-        QORARedSaturateRGBImage(pixels, int32_t(s.outputFormat), int32_t(record.destRowBytes),
-                                width, int32_t(height));
-}
-
 // Frame time in milliseconds from the stream's first processed frame, which defines time 0.
 double stampFrame(CameraRecord &record, uint64_t now) {
     auto lastFrameMs = atomicField(record.lastFrameMs);
@@ -145,7 +126,8 @@ void assembleFrame(CameraHandle camera, CameraRecord &record, IOReturn result, u
         qor::camera::colorBalanceStep(camera, raw);
     const uint32_t slot = atomicField(record.writeSlot).load(std::memory_order_relaxed);
     atomicField(record.slotFrameMs[slot]).store(stampFrame(record, now), std::memory_order_relaxed);
-    if (uint8_t *destination = record.frameSlots[slot]) decodeInto(record, raw, destination);
+    if (uint8_t *destination = record.frameSlots[slot])
+        qor::stream::decodeFrame(record, raw, destination);
     advanceRing(record, slot);
 }
 
@@ -165,3 +147,27 @@ void myQueBulKPipeDataCallBackFunction(void *refcon, IOReturn result, void *arg0
         assembleFrame(camera, *record, result, uint32_t(reinterpret_cast<uintptr_t>(arg0)));
     if (inFlight.load() != 0) inFlight.fetch_sub(1);
 }
+
+namespace qor::stream {
+
+void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
+    const FrameSettings s = readSettings(record);
+    const uint32_t width = record.rawWidth, height = record.rawHeight;
+    const int32_t mosaic = s.bayerPattern != 0;
+    if (s.flipHorizontal == 1) QORAFlipHorizontalImage8Bit(raw, width, height, mosaic);
+    if (s.flipVertical == 1)
+        QORAFlipVerticalImage8Bit(raw, record.lineBuffer, width, height, mosaic);
+    QORRAWImageDecodeToImageBuffer(raw, slot, s.bayerPattern, s.decodeMethod, s.outputFormat,
+                                   record.destRowBytes, width, height);
+    auto *pixels = reinterpret_cast<uint32_t *>(slot);
+    // Only colour frames are 32-bit pixels; a matrix left chosen on a grey frame would write four
+    // bytes per pixel into a slot of one.
+    if (s.colorSensor == 1 && s.colorMatrixIndex != 0)
+        QORAApplyRGBMatrixToRGBImage(pixels, s.colorMatrix, int32_t(s.outputFormat),
+                                     int32_t(record.destRowBytes), width, int32_t(height));
+    if (s.colorSensor == 1 && s.saturationMarkOn == 1)
+        QORARedSaturateRGBImage(pixels, int32_t(s.outputFormat), int32_t(record.destRowBytes),
+                                width, int32_t(height));
+}
+
+} // namespace qor::stream

@@ -27,4 +27,9 @@ IOReturn queueFrameRead(CameraHandle camera, CameraRecord &record, uint32_t inde
 // Notes that a completion arrived on the calling thread.
 void noteReadCompleted();
 
+// Flips raw frame `raw` in place as the record's settings ask, then decodes it into ring slot
+// `slot` and applies the colour matrix and the saturation mark: everything the completion
+// routine does to the pixels of one frame. Reads the settings the panel may change once.
+void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot);
+
 } // namespace qor::stream

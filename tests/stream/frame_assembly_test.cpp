@@ -26,7 +26,8 @@ TEST_F(FrameAssembly, RingFillsToNineThenOverwritesTheSlotBeforeReadSlot) {
     EXPECT_EQ(r.framesUnrequested + r.framesLostInTransfer, 0u);
 }
 
-// flipHorizontal, flipVertical, decodeMethod, outputFormat, colorMatrixIndex, saturationMarkOn
+// flipHorizontal, flipVertical, decodeMethod, outputFormat, colorMatrixIndex, saturationMarkOn;
+// a monochrome frame ignores the matrix and the mark, which would write 32-bit pixels.
 using Settings = std::array<uint8_t, 6>;
 class FrameAssemblyDecode
     : public SimTest,
@@ -52,7 +53,7 @@ TEST_P(FrameAssemblyDecode, SlotsHoldTheDecodeOfTheFramesSent) {
 INSTANTIATE_TEST_SUITE_P(FrameAssembly, FrameAssemblyDecode,
                          ::testing::Values(std::tuple(kColourModel, 0, Settings{1, 1, 1, 1, 1, 1}),
                                            std::tuple(kColourModel, 0, Settings{0, 1, 0, 0, 0, 0}),
-                                           std::tuple(kMonoModel, 32, Settings{1, 1, 1, 0, 0, 0})));
+                                           std::tuple(kMonoModel, 32, Settings{1, 1, 1, 0, 1, 1})));
 
 // Completions delivered by hand to a record made ready to stream; the interface's source exists
 // so that re-queued reads are accepted (they wait: video is off).

@@ -86,7 +86,7 @@ public:
         QORRAWImageDecodeToImageBuffer(raw.data(), slot.data(), r.bayerPattern, r.decodeMethod,
                                        r.outputFormat, rowBytes, w, h);
         auto *pixels = reinterpret_cast<uint32_t *>(slot.data());
-        if (r.colorMatrixIndex)
+        if (r.colorSensor && r.colorMatrixIndex)
             QORAApplyRGBMatrixToRGBImage(pixels, r.colorMatrix, r.outputFormat, rowBytes, w, h);
         if (r.colorSensor && r.saturationMarkOn)
             QORARedSaturateRGBImage(pixels, r.outputFormat, rowBytes, w, h);
