@@ -40,8 +40,21 @@ OSErr Gestalt(OSType selector, long *response) {
     return noErr;
 }
 
+namespace {
+
+std::mutex gMicrosecondsLock;
+std::function<uint64_t()> gMicrosecondsClock;
+
+} // namespace
+
 void Microseconds(UnsignedWide *microTickCount) {
-    if (microTickCount) *microTickCount = uint64ToWide(qor::platform::microseconds());
+    if (!microTickCount) return;
+    std::function<uint64_t()> clock;
+    {
+        std::lock_guard guard(gMicrosecondsLock);
+        clock = gMicrosecondsClock;
+    }
+    *microTickCount = uint64ToWide(clock ? clock() : qor::platform::microseconds());
 }
 
 void CopyCStringToPascal(const char *src, Str255 dst) {
@@ -57,6 +70,11 @@ uint64_t microseconds() {
     using namespace std::chrono;
     return uint64_t(
         duration_cast<std::chrono::microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void setMicrosecondsForTests(std::function<uint64_t()> clock) {
+    std::lock_guard guard(gMicrosecondsLock);
+    gMicrosecondsClock = std::move(clock);
 }
 
 void setGestaltAnswer(OSType selector, std::optional<long> answer) {

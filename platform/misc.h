@@ -3,6 +3,7 @@
 
 #include "platform/mac_types.h"
 
+#include <functional>
 #include <optional>
 
 constexpr OSType gestaltQuickTime = fourCharCode("qtim");
@@ -20,6 +21,10 @@ void CopyCStringToPascal(const char *src, Str255 dst);
 namespace qor::platform {
 
 uint64_t microseconds();
+
+// Replaces the clock Microseconds reads (not the one the frame path stamps frames with); an
+// empty function restores the monotonic clock.
+void setMicrosecondsForTests(std::function<uint64_t()> clock);
 
 // How many times SysBeep has sounded since the process started.
 unsigned sysBeepCount();

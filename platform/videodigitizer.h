@@ -75,6 +75,8 @@ struct DigitizerInfo {
     int32_t reserved;
 };
 
+// One entry of the compression types a digitizer offers: 148 bytes where the codec reference is
+// four bytes wide, 152 with eight-byte pointers.
 #pragma pack(push, 2)
 struct VDCompressionList {
     void *codec;

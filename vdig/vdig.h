@@ -31,6 +31,25 @@ ComponentResult vdigGetInput(Handle storage, int16_t *input);
 ComponentResult vdigSetInputStandard(Handle storage, int16_t inputStandard);
 ComponentResult vdigGetInputName(Handle storage, long videoInput, StringPtr name);
 ComponentResult vidGetPreferredImageDimensions(Handle storage, long *width, long *height);
+ComponentResult vdigGetCompressionTypes(Handle storage, VDCompressionListHandle list);
+ComponentResult vdigSetCompression(Handle storage, OSType compressType, int16_t depth, Rect *bounds,
+                                   CodecQ spatialQuality, CodecQ temporalQuality,
+                                   long keyFrameRate);
+ComponentResult vdigSetCompressionOnOff(Handle storage, Boolean state);
+ComponentResult vdigGetImageDescription(Handle storage, ImageDescriptionHandle desc);
+ComponentResult vdigSetTimeBase(Handle storage, TimeBase timeBase);
+ComponentResult vdigSetFrameRate(Handle storage, Fixed framesPerSecond);
+ComponentResult vdigGetDataRate(Handle storage, long *milliSecPerFrame, Fixed *framesPerSecond,
+                                long *bytesPerSecond);
+ComponentResult vdigGetPreferredTimeScale(Handle storage, TimeScale *preferred);
+ComponentResult vdigGetTimeCode(Handle storage, TimeRecord *atTime, TimeCodeDef *timeCodeFormat,
+                                TimeCodeTime *timeCodeTime);
+ComponentResult vdigCaptureStateChanging(Handle storage, uint32_t flags);
+ComponentResult vdigCompressOneFrameAsync(Handle storage);
+ComponentResult vdigCompressDone(Handle storage, uint8_t *queuedFrameCount, Ptr *theData,
+                                 long *dataSize, uint8_t *similarity, TimeRecord *t);
+ComponentResult vdigReleaseCompressBuffer(Handle storage, Ptr bufferAddr);
+ComponentResult vdigResetCompressSequence(Handle storage);
 ComponentResult vdigVersion(Handle storage);
 ComponentResult vdigRegister(Handle storage);
 ComponentResult vdigQorvantaHook(Handle storage, Handle *cameraHandle);

@@ -20,7 +20,7 @@ template <auto Handler> constexpr SelectorEntry withoutStorage(int16_t selector)
 }
 
 // Requests this digitizer answers. Any other selector, among them the buffer-based grab
-// requests, is unimplemented.
+// requests, compression time and set-preferred-image-dimensions, is unimplemented.
 constexpr SelectorEntry kSelectorTable[] = {
     withoutStorage<vdigOpen>(kComponentOpenSelect),
     withStorage<vdigClose>(kComponentCloseSelect),
@@ -37,6 +37,20 @@ constexpr SelectorEntry kSelectorTable[] = {
     withStorage<vdigSetInput>(kVDSetInputSelect),
     withStorage<vdigGetInput>(kVDGetInputSelect),
     withStorage<vdigSetInputStandard>(kVDSetInputStandardSelect),
+    withStorage<vdigSetCompression>(kVDSetCompressionSelect),
+    withStorage<vdigCompressOneFrameAsync>(kVDCompressOneFrameAsyncSelect),
+    withStorage<vdigCompressDone>(kVDCompressDoneSelect),
+    withStorage<vdigReleaseCompressBuffer>(kVDReleaseCompressBufferSelect),
+    withStorage<vdigGetImageDescription>(kVDGetImageDescriptionSelect),
+    withStorage<vdigResetCompressSequence>(kVDResetCompressSequenceSelect),
+    withStorage<vdigSetCompressionOnOff>(kVDSetCompressionOnOffSelect),
+    withStorage<vdigGetCompressionTypes>(kVDGetCompressionTypesSelect),
+    withStorage<vdigSetTimeBase>(kVDSetTimeBaseSelect),
+    withStorage<vdigSetFrameRate>(kVDSetFrameRateSelect),
+    withStorage<vdigGetDataRate>(kVDGetDataRateSelect),
+    withStorage<vdigGetPreferredTimeScale>(kVDGetPreferredTimeScaleSelect),
+    withStorage<vdigGetTimeCode>(kVDGetTimeCodeSelect),
+    withStorage<vdigCaptureStateChanging>(kVDCaptureStateChangingSelect),
     withStorage<vdigGetInputName>(kVDGetInputNameSelect),
     withStorage<vidGetPreferredImageDimensions>(kVDGetPreferredImageDimensionsSelect),
     withStorage<vdigVersion>(kComponentVersionSelect),

@@ -1,0 +1,210 @@
+// The frame grab path: the client announces a capture, asks for frames, polls for a finished
+// one and gives each back. Frames are produced by the streaming thread into the ten-slot ring;
+// these requests only hand slots out, throttle delivery to the client's frame rate and attach
+// time stamps in the client's time base.
+//
+// The ring is shared with the streaming thread without a lock: readSlot is written here (and by
+// the frame path only while it is none), framesReady and framesWanted change only atomically.
+#include "vdig/vdig.h"
+
+#include "platform/corefoundation.h"
+#include "platform/misc.h"
+#include "usb/camera_record.h"
+
+#include <qorvanta/status.h>
+#include <qorvanta/stream.h>
+
+#include <cmath>
+#include <unistd.h>
+
+namespace {
+
+using qor::vdig::commonGuard;
+
+constexpr int kReleaseWaitTries = 10;
+constexpr useconds_t kReleaseWaitUs = 1000;
+
+// Hand-out state of a new or ended capture: no read position, no frame seen, nothing wanted.
+void forgetHandOut(CameraRecord &r) {
+    atomicField(r.lastFrameMs).store(-1.0);
+    atomicField(r.lastFilledSlot).store(kNoSlot);
+    atomicField(r.readSlot).store(kNoSlot);
+    atomicField(r.framesWanted).store(0);
+    r.nextFrameDueUs = 0;
+}
+
+// Holds frames back until the client's frame interval has passed. True when a frame may go.
+bool throttlePasses(CameraRecord &r, uint64_t now) {
+    if (r.throttleDuration == 0 || GetTimeBaseRate(r.timeBase) == 0) return true;
+    if (now < r.nextFrameDueUs) return false;
+    if (now - r.nextFrameDueUs < r.frameIntervalUs) return false;
+    r.nextFrameDueUs =
+        r.nextFrameDueUs == 0 ? now + r.frameIntervalUs : r.nextFrameDueUs + r.frameIntervalUs;
+    return true;
+}
+
+// The time code of the recording's start: the time-base time, the frame duration, and the
+// wall-clock time of day in GMT with the frame within the second.
+void captureTimeCode(CameraRecord &r) {
+    r.timeCodeAt = r.recordStartTime;
+    const float rate = r.frameRate;
+    r.timeCodeDef.flags = 0;
+    r.timeCodeDef.fTimeScale = TimeScale(r.timeScale);
+    r.timeCodeDef.frameDuration = rate > 0.0f ? TimeValue(float(r.timeScale) / rate) : 0;
+    r.timeCodeDef.numFrames = rate > 255.0f ? 255 : uint8_t(rate > 0.0f ? rate : 0.0f);
+    r.timeCodeDef.padding = 0;
+    const CFGregorianDate date =
+        CFAbsoluteTimeGetGregorianDate(CFAbsoluteTimeGetCurrent(), nullptr);
+    double wholeSeconds = 0.0;
+    const double fraction = std::modf(date.second, &wholeSeconds);
+    r.timeCodeTime.hours = uint8_t(date.hour);
+    r.timeCodeTime.minutes = uint8_t(date.minute);
+    r.timeCodeTime.seconds = uint8_t(wholeSeconds);
+    r.timeCodeTime.frames = uint8_t(fraction * double(rate));
+}
+
+void releaseReadSlot(CameraRecord &r) {
+    atomicField(r.readSlot).store(kNoSlot, std::memory_order_release);
+}
+
+// One frame fewer waiting; never below zero.
+void takeOneReady(CameraRecord &r) {
+    auto ready = atomicField(r.framesReady);
+    uint32_t n = ready.load(std::memory_order_acquire);
+    while (n != 0 && !ready.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
+    }
+}
+
+// The time stamp of a frame of frame time frameMs, or false when a recording must drop it (the
+// same frame again, or an older one).
+bool stampFrame(CameraRecord &r, double frameMs, TimeRecord *t) {
+    if (r.recording == 0) {
+        GetTimeBaseTime(r.timeBase, TimeScale(r.timeScale), t);
+        return true;
+    }
+    if (r.firstRecordFramePending == 1) {
+        r.lastRecordedFrameMs = frameMs;
+        r.firstRecordFrameMs = frameMs;
+        r.firstRecordFramePending = 0;
+        GetTimeBaseTime(r.timeBase, TimeScale(r.timeScale), &r.recordStartTime);
+        captureTimeCode(r);
+        *t = r.recordStartTime;
+        return true;
+    }
+    if (frameMs - r.lastRecordedFrameMs <= 0.0) return false;
+    r.lastRecordedFrameMs = frameMs;
+    *t = r.recordStartTime;
+    const double units = (frameMs - r.firstRecordFrameMs) / 1000.0 * double(r.timeScale);
+    const uint64_t count = uint64_t(units);
+    const wide offset{int32_t(count >> 32), uint32_t(count)};
+    WideAdd(&t->value, &offset);
+    return true;
+}
+
+} // namespace
+
+ComponentResult vdigCaptureStateChanging(Handle storage, uint32_t flags) {
+    if (ComponentResult guard = commonGuard(storage)) return guard;
+    CameraRecord &r = *cameraRecord(storage);
+    const bool starting = flags & vdFlagCaptureStarting;
+    const bool stopping = flags & vdFlagCaptureStopping;
+    ComponentResult result = noErr;
+    if (starting && stopping) {
+        result = qtParamErr;
+    } else if (starting) {
+        forgetHandOut(r);
+        atomicField(r.framesReady).store(0);
+        // A failed start is not reported: the client then receives no frames.
+        QORACameraStartVideo(storage, r.buffersAllocated == 0 ? 1 : 0);
+    } else if (stopping) {
+        // The camera keeps streaming; with nothing wanted the frame path ignores its frames.
+        forgetHandOut(r);
+    }
+    if (flags & vdFlagCaptureIsForPreview) {
+        r.recording = 0;
+        r.firstRecordFramePending = 0;
+    }
+    if (flags & vdFlagCaptureIsForRecord) {
+        r.recording = 1;
+        r.firstRecordFramePending = 1;
+    }
+    return result;
+}
+
+ComponentResult vdigCompressOneFrameAsync(Handle storage) {
+    if (ComponentResult guard = commonGuard(storage)) return guard;
+    CameraRecord &r = *cameraRecord(storage);
+    if (!r.timeBase) return badCallOrderErr;
+    uint32_t none = 0;
+    atomicField(r.framesWanted).compare_exchange_strong(none, 1, std::memory_order_acq_rel);
+    return noErr;
+}
+
+ComponentResult vdigCompressDone(Handle storage, uint8_t *queuedFrameCount, Ptr *theData,
+                                 long *dataSize, uint8_t *similarity, TimeRecord *t) {
+    if (ComponentResult guard = commonGuard(storage)) return guard;
+    if (!queuedFrameCount || !theData || !dataSize || !t) return qtParamErr;
+    *queuedFrameCount = 0;
+    *theData = nullptr;
+    *dataSize = 0;
+    if (similarity) *similarity = 0;
+    CameraRecord &r = *cameraRecord(storage);
+    if (!r.timeBase || atomicField(r.framesWanted).load(std::memory_order_acquire) == 0)
+        return badCallOrderErr;
+
+    UnsignedWide clock;
+    Microseconds(&clock);
+    const uint64_t now = wideToUInt64(clock);
+    auto framesReady = atomicField(r.framesReady);
+    if (framesReady.load(std::memory_order_acquire) == 0) return noErr;
+    if (!throttlePasses(r, now)) return noErr;
+    const uint32_t slot = atomicField(r.readSlot).load(std::memory_order_acquire);
+    if (slot >= kFrameSlotCount) return noErr;
+
+    Ptr data = reinterpret_cast<Ptr>(r.frameSlots[slot]);
+    const double frameMs = atomicField(r.slotFrameMs[slot]).load(std::memory_order_relaxed);
+    if (!stampFrame(r, frameMs, t)) {
+        releaseReadSlot(r);
+        takeOneReady(r);
+        return noErr;
+    }
+    *theData = data;
+    *dataSize = long(r.compressedFrameBytes);
+    *queuedFrameCount = uint8_t(framesReady.load(std::memory_order_acquire));
+    takeOneReady(r);
+    return noErr;
+}
+
+ComponentResult vdigReleaseCompressBuffer(Handle storage, Ptr) {
+    if (ComponentResult guard = commonGuard(storage)) return guard;
+    CameraRecord &r = *cameraRecord(storage);
+    if (!r.timeBase) return badCallOrderErr;
+    // A completion in progress may be about to mark the next slot filled.
+    for (int i = 0; i < kReleaseWaitTries && atomicField(r.callbacksInFlight).load() != 0; ++i)
+        usleep(kReleaseWaitUs);
+    const uint32_t lastFilled = atomicField(r.lastFilledSlot).load(std::memory_order_acquire);
+    if (lastFilled == kNoSlot) return noErr;
+    const uint32_t readSlot = atomicField(r.readSlot).load(std::memory_order_acquire);
+    if (lastFilled == readSlot) {
+        releaseReadSlot(r);
+        // A frame filled since lastFilledSlot was read found the read position taken and did not
+        // claim it; it is next.
+        if (atomicField(r.lastFilledSlot).load(std::memory_order_acquire) != lastFilled) {
+            uint32_t none = kNoSlot;
+            atomicField(r.readSlot)
+                .compare_exchange_strong(none, (readSlot + 1) % kFrameSlotCount,
+                                         std::memory_order_acq_rel);
+        }
+        return noErr;
+    }
+    if (atomicField(r.framesReady).load(std::memory_order_acquire) == 0) return noErr;
+    if (readSlot >= kFrameSlotCount) return noErr;
+    const uint32_t next = (readSlot + 1) % kFrameSlotCount;
+    const uint32_t writeSlot = atomicField(r.writeSlot).load(std::memory_order_acquire);
+    atomicField(r.readSlot).store(next == writeSlot ? kNoSlot : next, std::memory_order_release);
+    return noErr;
+}
+
+ComponentResult vdigResetCompressSequence(Handle storage) {
+    return commonGuard(storage);
+}
