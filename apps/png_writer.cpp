@@ -18,7 +18,8 @@ struct FileCloser {
 } // namespace
 
 std::string writePng(const std::string &path, const uint8_t *pixels, uint32_t width,
-                     uint32_t height, uint32_t rowBytes, bool colour) {
+                     uint32_t height, uint32_t rowBytes, PixelLayout layout, bool fast) {
+    const bool colour = layout != PixelLayout::Grey;
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
     if (!file) return "cannot create " + path + ": " + std::strerror(errno);
 
@@ -33,11 +34,19 @@ std::string writePng(const std::string &path, const uint8_t *pixels, uint32_t wi
         return "cannot write " + path;
     }
     png_init_io(png, file.get());
-    png_set_IHDR(png, info, width, height, 8,
-                 colour ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, 8, colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (fast) {
+        png_set_compression_level(png, 1);
+        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    }
     png_write_info(png, info);
-    if (colour) png_set_bgr(png);
+    // The fourth byte of each pixel is the alpha, before the colour in ARGB, after it in BGRA.
+    if (layout == PixelLayout::ARGB) png_set_filler(png, 0, PNG_FILLER_BEFORE);
+    if (layout == PixelLayout::BGRA) {
+        png_set_bgr(png);
+        png_set_filler(png, 0, PNG_FILLER_AFTER);
+    }
     for (uint32_t y = 0; y < height; ++y)
         png_write_row(png, const_cast<png_bytep>(pixels + size_t(y) * rowBytes));
     png_write_end(png, nullptr);

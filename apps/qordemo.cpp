@@ -123,7 +123,9 @@ int main(int argc, char **argv) {
     auto save = [&](const char *name, const std::vector<uint8_t> &pixels, uint32_t rowBytes,
                     bool isColour) {
         std::string path = options.outDir + "/" + name;
-        std::string err = qor::apps::writePng(path, pixels.data(), w, h, rowBytes, isColour);
+        std::string err = qor::apps::writePng(path, pixels.data(), w, h, rowBytes,
+                                              isColour ? qor::apps::PixelLayout::BGRA
+                                                       : qor::apps::PixelLayout::Grey);
         if (!err.empty()) {
             std::fprintf(stderr, "qordemo: %s\n", err.c_str());
             return false;

@@ -8,6 +8,7 @@
 
 using OSType = uint32_t;
 using Boolean = uint8_t;
+using Byte = uint8_t;
 using Ptr = char *;
 using Size = long;
 using Fixed = int32_t; // 16.16 fixed point

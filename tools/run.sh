@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The main job: builds the programs and runs the demo, which decodes a synthetic raw frame with
-# both demosaic methods and writes PNGs into out/ (or the folder given with --out).
+# The main job: builds the programs and captures frames with qorcap from the camera on the bus,
+# or from the built-in simulated camera when there is none, into out/ as PNG files. Arguments go
+# to qorcap (for example --frames 50, --seconds 5, --out DIR; --help lists them).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 qor_install_packages "${QOR_PACKAGES[@]}"
 qor_build "$QOR_ROOT/build"
-"$QOR_ROOT/build/apps/qordemo" "$@"
+"$QOR_ROOT/build/apps/qorcap" capture "$@"

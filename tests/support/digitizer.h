@@ -2,6 +2,8 @@
 // one, opened through the component manager as a capture client opens it.
 #pragma once
 
+#include "platform/memory.h"
+#include "platform/misc.h"
 #include "platform/videodigitizer.h"
 #include "support/sim_camera.h"
 #include "vdig/vdig.h"
@@ -14,20 +16,28 @@ namespace qor::test {
 
 class SimDigitizer {
 public:
-    explicit SimDigitizer(sim::CameraOptions options)
-        : SimDigitizer(sim::attachCamera(std::move(options))) {}
-    explicit SimDigitizer(std::shared_ptr<sim::SimCamera> camera) : cam_(std::move(camera)) {
+    // Registers the camera's digitizer under the camera's name; opens it unless a client (such
+    // as a sequence grabber) is to open it.
+    explicit SimDigitizer(sim::CameraOptions options, bool open = true)
+        : SimDigitizer(sim::attachCamera(std::move(options)), open) {}
+    explicit SimDigitizer(std::shared_ptr<sim::SimCamera> camera, bool open = true)
+        : cam_(std::move(camera)) {
         ComponentDescription cd{videoDigitizerComponentType, kQorvantaVdigSubType,
                                 kQorvantaManufacturer, 0x0000000D, 0};
-        component_ = RegisterComponent(&cd, vdigMainEntry, 0x201, nullptr, nullptr, nullptr);
+        name_ = cam_->model().productName + std::string("-") + cam_->serial();
+        Str255 pascal;
+        CopyCStringToPascal(name_.c_str(), pascal);
+        Handle name = NewHandle(pascal[0] + 1);
+        std::memcpy(*name, pascal, size_t(pascal[0] + 1));
+        component_ = RegisterComponent(&cd, vdigMainEntry, 0x201, name, name, nullptr);
+        DisposeHandle(name);
         info_.component = component_;
         info_.vendorID = cam_->model().vendorID;
         info_.productID = cam_->model().productID;
         info_.locationID = cam_->locationID();
-        std::string name = cam_->model().productName + std::string("-") + cam_->serial();
-        std::strncpy(info_.name, name.c_str(), sizeof info_.name - 1);
+        std::strncpy(info_.name, name_.c_str(), sizeof info_.name - 1);
         SetComponentRefcon(component_, reinterpret_cast<long>(&info_));
-        openResult_ = OpenAComponent(component_, &vdig_);
+        if (open) openResult_ = OpenAComponent(component_, &vdig_);
     }
     ~SimDigitizer() {
         close();
@@ -43,6 +53,7 @@ public:
     CameraRecord &record() const { return *cameraRecord(camera()); }
     sim::SimCamera &sim() const { return *cam_; }
     const CameraComponentInfo &info() const { return info_; }
+    const std::string &name() const { return name_; }
 
     OSErr close() {
         OSErr result = noErr;
@@ -56,6 +67,7 @@ private:
     Component component_ = nullptr;
     ComponentInstance vdig_ = nullptr;
     CameraComponentInfo info_{};
+    std::string name_;
     OSErr openResult_ = noErr;
 };
 

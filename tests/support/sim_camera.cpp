@@ -2,6 +2,7 @@
 
 #include "platform/memory.h"
 #include "platform/usb.h"
+#include "usb/registration.h"
 #include "usb/transport.h"
 #include "usb/vendor_ids.h"
 
@@ -12,24 +13,7 @@
 namespace qor::test {
 
 std::vector<io_service_t> matchingServices(uint16_t vendorID, uint16_t productID) {
-    mach_port_t port = 0;
-    IOMasterPort(MACH_PORT_NULL, &port);
-    CFMutableDictionaryRef matching = IOServiceMatching(kIOUSBDeviceClassName);
-    int32_t vendor = vendorID, product = productID;
-    CFNumberRef vendorNumber = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &vendor);
-    CFNumberRef productNumber = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &product);
-    CFDictionarySetValue(matching, CFSTR(kUSBVendorID), vendorNumber);
-    CFDictionarySetValue(matching, CFSTR(kUSBProductID), productNumber);
-    CFRelease(vendorNumber);
-    CFRelease(productNumber);
-    io_iterator_t iterator = 0;
-    std::vector<io_service_t> services;
-    if (IOServiceGetMatchingServices(port, matching, &iterator) == KERN_SUCCESS) {
-        while (io_service_t service = IOIteratorNext(iterator)) services.push_back(service);
-        IOObjectRelease(iterator);
-    }
-    mach_port_deallocate(mach_task_self(), port);
-    return services;
+    return usb::matchingServices(vendorID, productID);
 }
 
 sim::CameraOptions runningCamera(uint16_t productID, std::string serial) {

@@ -195,11 +195,11 @@ TEST_F(VdigCompression, IdempotentWhileNothingChangedAndRebuiltOnANewSize) {
     ASSERT_EQ(VDSetTimeBase(vdig, timeBase), noErr);
     ASSERT_EQ(VDSetCompression(vdig, kRaw, 32, nullptr, 0, 0, 0), noErr);
     ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
-    ASSERT_EQ(r.streaming, 1);
+    ASSERT_EQ(atomicField(r.streaming).load(), 1);
     void *block = r.frameSlotBlock;
     dig->sim().clearTransferLog();
     EXPECT_EQ(VDSetCompression(vdig, kRaw, 32, nullptr, 0, 0, 0), noErr);
-    EXPECT_EQ(r.streaming, 1);
+    EXPECT_EQ(atomicField(r.streaming).load(), 1);
     EXPECT_EQ(r.frameSlotBlock, block);
     EXPECT_TRUE(test::registerWrites(dig->sim().transferLog()).empty());
 
@@ -207,7 +207,7 @@ TEST_F(VdigCompression, IdempotentWhileNothingChangedAndRebuiltOnANewSize) {
     r.imageWidth = 320;
     r.imageHeight = 240;
     EXPECT_EQ(VDSetCompression(vdig, kRaw, 32, nullptr, 0, 0, 0), noErr);
-    EXPECT_EQ(r.streaming, 0);
+    EXPECT_EQ(atomicField(r.streaming).load(), 0);
     EXPECT_EQ(r.rawBufferMap, nullptr);
     EXPECT_EQ(r.rawWidth, 320u);
     EXPECT_EQ(r.rawHeight, 240u);

@@ -132,7 +132,7 @@ TEST_F(VdigGrab, RequestsOutOfOrderAreRefused) {
     // A capture started, but no frame asked for yet.
     ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting | vdFlagCaptureIsForPreview),
               noErr);
-    EXPECT_EQ(record().streaming, 1);
+    EXPECT_EQ(atomicField(record().streaming).load(), 1);
     EXPECT_EQ(compressDone().result, badCallOrderErr);
     EXPECT_EQ(VDCompressDone(vdig, nullptr, &h.data, &h.size, nullptr, &h.time), qtParamErr);
     ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
@@ -228,14 +228,14 @@ TEST_F(VdigGrab, CaptureStateFlags) {
     CameraRecord &r = record();
     ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting | vdFlagCaptureIsForRecord),
               noErr);
-    EXPECT_EQ(r.streaming, 1);
+    EXPECT_EQ(test::load(r.streaming), 1);
     EXPECT_EQ(r.recording, 1);
     ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
     ASSERT_TRUE(test::eventually([&] { return atomicField(r.framesReady).load() > 0; }));
 
     // Stop: processing off, read position forgotten, the camera still streaming.
     ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStopping), noErr);
-    EXPECT_EQ(r.streaming, 1);
+    EXPECT_EQ(test::load(r.streaming), 1);
     EXPECT_EQ(atomicField(r.framesWanted).load(), 0u);
     EXPECT_EQ(atomicField(r.readSlot).load(), kNoSlot);
     EXPECT_EQ(r.nextFrameDueUs, 0u);
@@ -255,19 +255,19 @@ TEST_F(VdigGrab, CaptureStateFlags) {
     ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
     EXPECT_EQ(atomicField(r.framesReady).load(), 0u);
     EXPECT_EQ(atomicField(r.writeSlot).load(), writeSlot);
-    EXPECT_EQ(r.lastFrameMs, -1.0);
+    EXPECT_EQ(atomicField(r.lastFrameMs).load(), -1.0);
 }
 
 TEST_F(VdigGrab, CompressionOnOffStartsVideoAndOffLeavesItRunning) {
     VideoDigitizerComponent vdig = open();
     CameraRecord &r = record();
     ASSERT_EQ(VDSetCompressionOnOff(vdig, 1), noErr);
-    EXPECT_EQ(r.streaming, 1);
+    EXPECT_EQ(test::load(r.streaming), 1);
     EXPECT_NE(r.rawBufferMap, nullptr);
     ASSERT_EQ(VDSetCompressionOnOff(vdig, 0), noErr);
-    EXPECT_EQ(r.streaming, 1);
-    EXPECT_EQ(r.framesWanted, 0u);
-    EXPECT_EQ(r.readSlot, kNoSlot);
+    EXPECT_EQ(test::load(r.streaming), 1);
+    EXPECT_EQ(test::load(r.framesWanted), 0u);
+    EXPECT_EQ(test::load(r.readSlot), kNoSlot);
 }
 
 // A client's loop against the real stream: every frame handed out is the decode of a raw frame
@@ -335,7 +335,7 @@ TEST_F(VdigGrab, UnpluggedWhileStreamingEveryRequestAnswersNoDeviceAndCloseSucce
     for (int i = 0; i < 50 && atomicField(r.cameraRemoved).load() == 0; ++i)
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
     ASSERT_EQ(atomicField(r.cameraRemoved).load(), 1);
-    EXPECT_EQ(r.streaming, 0);
+    EXPECT_EQ(test::load(r.streaming), 0);
     EXPECT_EQ(r.rawBufferMap, nullptr);
 
     const ComponentResult gone = kIOReturnNoDevice;
@@ -365,7 +365,7 @@ TEST_F(VdigGrab, UnpluggedWhileStreamingEveryRequestAnswersNoDeviceAndCloseSucce
     EXPECT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), gone);
     EXPECT_EQ(VDGetMaxSrcRect(vdig, 0, &rect), gone);
     EXPECT_EQ(VDSetDigitizerRect(vdig, &rect), gone);
-    EXPECT_EQ(r.streaming, 0);
+    EXPECT_EQ(test::load(r.streaming), 0);
     DisposeHandle(reinterpret_cast<Handle>(desc));
     DisposeHandle(reinterpret_cast<Handle>(list));
     EXPECT_EQ(dig->close(), noErr);

@@ -1,0 +1,405 @@
+// qorcap: captures frames from a camera through its video digitizer, the way a capture program
+// does, and writes them as PNG files (and, if asked, as the raw bytes delivered). Without a
+// camera on the bus it uses the built-in simulated camera.
+
+#include "cameras.h"
+#include "frame_writer.h"
+
+#include "platform/memory.h"
+#include "platform/misc.h"
+#include "platform/runloop.h"
+#include "platform/seqgrab.h"
+#include "platform/videodigitizer.h"
+#include "usb/camera_record.h"
+
+#include <qorvanta/vdig.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qor::apps::CameraEntry;
+using qor::apps::FrameFormat;
+using qor::apps::FrameWriter;
+using qor::apps::PixelLayout;
+using Clock = std::chrono::steady_clock;
+
+enum ExitCode {
+    kOk = 0,
+    kUsage = 1,
+    kNoCamera = 2,
+    kCaptureFailed = 3,
+    kCameraLost = 4,
+    kWriteFailed = 5,
+};
+
+constexpr uint16_t kDefaultSimModel = 0x01A8;
+
+struct Options {
+    std::string command = "capture";
+    std::string camera;
+    uint64_t frames = 10;
+    double seconds = 0.0; // non-zero: capture for this long instead of a frame count
+    bool record = true;
+    double rate = 0.0;
+    std::string outDir = "out";
+    bool png = true;
+    bool raw = false;
+    bool simulate = false;
+    std::vector<uint16_t> simModels;
+};
+
+void usage(std::FILE *to) {
+    std::fprintf(
+        to, "usage: qorcap [list | capture] [options]\n"
+            "  list                  the cameras a capture can use\n"
+            "  capture               capture frames (the default)\n"
+            "options of capture:\n"
+            "  -c, --camera NAME     the camera, by its name in the list (default: the first)\n"
+            "  -n, --frames N        capture N frames (default 10)\n"
+            "  -t, --seconds T       capture for T seconds instead\n"
+            "  -m, --mode MODE       record (default) or preview\n"
+            "  -r, --rate FPS        hand out at most FPS frames a second (default: every frame)\n"
+            "  -o, --out DIR         where the frames go (default out)\n"
+            "      --raw             also write each frame's bytes as delivered (frame-N.raw):\n"
+            "                        one grey byte per pixel, or four colour bytes A,R,G,B\n"
+            "      --no-png          write no PNG files\n"
+            "simulated cameras (used when no camera is on the bus):\n"
+            "      --sim             use simulated cameras even when a camera is attached\n"
+            "      --sim-model PID   the model to simulate, a hexadecimal product id\n"
+            "                        (default 01A8; repeat for several cameras)\n");
+}
+
+bool parseNumber(const char *text, double *value) {
+    char *end = nullptr;
+    errno = 0;
+    *value = std::strtod(text, &end);
+    return end != text && *end == 0 && errno == 0 && *value >= 0.0;
+}
+
+bool parse(int argc, char **argv, Options &o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto is = [&](const char *shortName, const char *longName) {
+            return (shortName && arg == shortName) || arg == longName;
+        };
+        auto needsValue = [&] {
+            if (value) return true;
+            std::fprintf(stderr, "qorcap: %s needs a value\n", arg.c_str());
+            return false;
+        };
+        double number = 0.0;
+        if (is("-h", "--help")) {
+            usage(stdout);
+            std::exit(kOk);
+        } else if (is("-c", "--camera")) {
+            if (!needsValue()) return false;
+            o.camera = value;
+            ++i;
+        } else if (is("-n", "--frames")) {
+            if (!needsValue()) return false;
+            if (!parseNumber(value, &number) || number < 1 || number != uint64_t(number)) {
+                std::fprintf(stderr, "qorcap: --frames needs a whole number of at least 1: %s\n",
+                             value);
+                return false;
+            }
+            o.frames = uint64_t(number);
+            o.seconds = 0.0;
+            ++i;
+        } else if (is("-t", "--seconds")) {
+            if (!needsValue()) return false;
+            if (!parseNumber(value, &number) || number <= 0.0) {
+                std::fprintf(stderr, "qorcap: --seconds needs a time above 0: %s\n", value);
+                return false;
+            }
+            o.seconds = number;
+            ++i;
+        } else if (is("-m", "--mode")) {
+            if (!needsValue()) return false;
+            if (std::strcmp(value, "record") != 0 && std::strcmp(value, "preview") != 0) {
+                std::fprintf(stderr, "qorcap: --mode is record or preview: %s\n", value);
+                return false;
+            }
+            o.record = std::strcmp(value, "record") == 0;
+            ++i;
+        } else if (is("-r", "--rate")) {
+            if (!needsValue()) return false;
+            if (!parseNumber(value, &number) || number <= 0.0 || number > 30000.0) {
+                std::fprintf(stderr, "qorcap: --rate needs frames a second above 0: %s\n", value);
+                return false;
+            }
+            o.rate = number;
+            ++i;
+        } else if (is("-o", "--out")) {
+            if (!needsValue()) return false;
+            o.outDir = value;
+            ++i;
+        } else if (is(nullptr, "--raw")) {
+            o.raw = true;
+        } else if (is(nullptr, "--no-png")) {
+            o.png = false;
+        } else if (is(nullptr, "--sim")) {
+            o.simulate = true;
+        } else if (is(nullptr, "--sim-model")) {
+            if (!needsValue()) return false;
+            char *end = nullptr;
+            unsigned long pid = std::strtoul(value, &end, 16);
+            if (end == value || *end || pid == 0 || pid > 0x7FFF) {
+                std::fprintf(stderr, "qorcap: --sim-model needs a product id such as 01A8: %s\n",
+                             value);
+                return false;
+            }
+            o.simModels.push_back(uint16_t(pid));
+            ++i;
+        } else if (arg == "list" || arg == "capture") {
+            o.command = arg;
+        } else {
+            std::fprintf(stderr, "qorcap: unknown %s %s\n", arg[0] == '-' ? "option" : "command",
+                         arg.c_str());
+            return false;
+        }
+    }
+    if (o.simModels.empty()) o.simModels.push_back(kDefaultSimModel);
+    return true;
+}
+
+// What the capture loop and the data procedure share.
+struct Capture {
+    FrameWriter *writer = nullptr;
+    FrameFormat format;
+    uint64_t delivered = 0;
+    Clock::time_point first{}, last{};
+};
+
+OSErr onFrame(SGChannel, Ptr p, long len, long *, long, TimeValue, short, long refCon) {
+    auto &capture = *reinterpret_cast<Capture *>(refCon);
+    const Clock::time_point now = Clock::now();
+    if (capture.delivered == 0) capture.first = now;
+    capture.last = now;
+    ++capture.delivered;
+    capture.writer->add(reinterpret_cast<const uint8_t *>(p), size_t(len), capture.format);
+    return noErr;
+}
+
+// The driver's own count of frames it could not deliver, read through the digitizer's hook.
+struct DriverCounts {
+    uint32_t overwritten = 0, lostInTransfer = 0, unrequested = 0;
+};
+
+DriverCounts driverCounts(ComponentInstance vdig) {
+    Handle camera = nullptr;
+    DriverCounts counts;
+    if (QORVANTAHook(vdig, &camera) != noErr) return counts;
+    if (CameraRecord *r = cameraRecord(camera)) {
+        counts.overwritten = atomicField(r->framesOverwritten).load();
+        counts.lostInTransfer = atomicField(r->framesLostInTransfer).load();
+        counts.unrequested = atomicField(r->framesUnrequested).load();
+    }
+    return counts;
+}
+
+PixelLayout layoutOf(ComponentInstance vdig, int16_t depth) {
+    if (depth != 32) return PixelLayout::Grey;
+    Handle camera = nullptr;
+    if (QORVANTAHook(vdig, &camera) == noErr)
+        if (CameraRecord *r = cameraRecord(camera))
+            return r->outputFormat == 1 ? PixelLayout::ARGB : PixelLayout::BGRA;
+    return PixelLayout::ARGB;
+}
+
+std::string errorText(ComponentResult error) {
+    char text[64];
+    std::snprintf(text, sizeof text, "error %d (0x%08X)", int(error), uint32_t(error));
+    return text;
+}
+
+int list(const qor::apps::CameraSetup &setup) {
+    if (setup.cameras.empty()) {
+        std::printf("no cameras\n");
+        return kNoCamera;
+    }
+    for (const CameraEntry &c : setup.cameras)
+        std::printf("%s  (model %04X%s)\n", c.name.c_str(), c.productID,
+                    c.simulated ? ", simulated" : "");
+    return kOk;
+}
+
+int capture(const Options &o, const qor::apps::CameraSetup &setup) {
+    const CameraEntry *camera = nullptr;
+    for (const CameraEntry &c : setup.cameras)
+        if (o.camera.empty() || c.name == o.camera) {
+            camera = &c;
+            break;
+        }
+    if (!camera) {
+        std::fprintf(stderr, "qorcap: no camera named \"%s\"; `qorcap list` shows the cameras\n",
+                     o.camera.c_str());
+        return kNoCamera;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(o.outDir, ec);
+    if (ec) {
+        std::fprintf(stderr, "qorcap: cannot create %s: %s\n", o.outDir.c_str(),
+                     ec.message().c_str());
+        return kWriteFailed;
+    }
+
+    SeqGrabComponent grabber = OpenDefaultSequenceGrabber();
+    if (!grabber) {
+        std::fprintf(stderr, "qorcap: out of memory\n");
+        return kCaptureFailed;
+    }
+    FrameWriter writer(o.outDir, o.png, o.raw);
+    Capture state;
+    state.writer = &writer;
+    SGChannel channel = nullptr;
+    Str255 name;
+    CopyCStringToPascal(camera->name.c_str(), name);
+    ComponentResult error = SGInitialize(grabber);
+    if (!error) error = SGSetDataProc(grabber, onFrame, reinterpret_cast<long>(&state));
+    if (!error) error = SGNewChannel(grabber, VideoMediaType, &channel);
+    if (!error) error = SGSetChannelDevice(channel, name);
+    if (!error) error = SGSetChannelUsage(channel, o.record ? seqGrabRecord : seqGrabPreview);
+    if (!error) error = SGSetFrameRate(channel, Fixed(o.rate * 65536.0));
+    if (!error) error = o.record ? SGStartRecord(grabber) : SGStartPreview(grabber);
+    if (error) {
+        std::fprintf(stderr, "qorcap: cannot start capturing from %s: %s\n", camera->name.c_str(),
+                     errorText(error).c_str());
+        CloseSequenceGrabber(grabber);
+        return kCaptureFailed;
+    }
+
+    ComponentInstance vdig = SGGetVideoDigitizerComponent(channel);
+    auto desc = reinterpret_cast<ImageDescriptionHandle>(NewHandle(0));
+    SGGetChannelSampleDescription(channel, reinterpret_cast<Handle>(desc));
+    const int16_t depth = (*desc)->depth;
+    state.format.width = uint32_t((*desc)->width);
+    state.format.height = uint32_t((*desc)->height);
+    state.format.rowBytes =
+        state.format.height ? uint32_t((*desc)->dataSize) / state.format.height : 0;
+    state.format.layout = layoutOf(vdig, depth);
+    DisposeHandle(reinterpret_cast<Handle>(desc));
+    long msPerFrame = 0, bytesPerSecond = 0;
+    Fixed fps = 0;
+    VDGetDataRate(vdig, &msPerFrame, &fps, &bytesPerSecond);
+    std::printf("camera   %s (model %04X%s)\n", camera->name.c_str(), camera->productID,
+                camera->simulated ? ", simulated" : "");
+    std::printf("frames   %u x %u, %s, %.1f frames/s from the camera (%.1f MB/s)\n",
+                state.format.width, state.format.height, depth == 32 ? "colour" : "grey",
+                fps / 65536.0, bytesPerSecond / 1048576.0);
+    if (o.seconds > 0)
+        std::printf("capture  %s for %.1f s into %s\n", o.record ? "record" : "preview", o.seconds,
+                    o.outDir.c_str());
+    else
+        std::printf("capture  %s %llu frames into %s\n", o.record ? "record" : "preview",
+                    static_cast<unsigned long long>(o.frames), o.outDir.c_str());
+    std::fflush(stdout);
+
+    const DriverCounts before = driverCounts(vdig);
+    const Clock::time_point start = Clock::now();
+    const auto limit = std::chrono::duration<double>(o.seconds);
+    // Frames must come within this long of the start or of each other.
+    const auto stall = std::chrono::seconds(5) + std::chrono::milliseconds(2 * msPerFrame);
+    int result = kOk;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (o.seconds > 0 ? now - start >= limit : state.delivered >= o.frames) break;
+        const uint64_t seen = state.delivered;
+        error = SGIdle(grabber);
+        if (error == ComponentResult(kIOReturnNoDevice)) {
+            std::fprintf(stderr, "qorcap: the camera was unplugged after %llu frames\n",
+                         static_cast<unsigned long long>(state.delivered));
+            result = kCameraLost;
+            break;
+        }
+        if (error) {
+            std::fprintf(stderr, "qorcap: capture failed after %llu frames: %s\n",
+                         static_cast<unsigned long long>(state.delivered),
+                         errorText(error).c_str());
+            result = kCaptureFailed;
+            break;
+        }
+        if (state.delivered == seen) {
+            const Clock::time_point since = state.delivered ? state.last : start;
+            if (Clock::now() - since > stall) {
+                std::fprintf(
+                    stderr, "qorcap: no frame from the camera for %lld s; giving up\n",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since)
+                            .count()));
+                result = kCaptureFailed;
+                break;
+            }
+            // Waits a little, and lets removal and power notifications through meanwhile.
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.001, true);
+        }
+    }
+    const DriverCounts after = driverCounts(vdig);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    SGStop(grabber);
+    CloseSequenceGrabber(grabber);
+    const std::string writeError = writer.finish();
+
+    // Frames held back to keep to a requested rate are overwritten in the driver's ring as a
+    // matter of course: they are passed over, not lost.
+    const uint32_t overwritten = after.overwritten - before.overwritten;
+    const uint32_t lostInTransfer = after.lostInTransfer - before.lostInTransfer;
+    const bool throttled = o.rate > 0;
+    const uint64_t dropped = uint64_t(lostInTransfer) + (throttled ? 0 : overwritten);
+    const double span = std::chrono::duration<double>(state.last - state.first).count();
+    const double effective = state.delivered > 1 && span > 0 ? (state.delivered - 1) / span : 0.0;
+    std::printf("summary  %llu frames delivered in %.2f s, %.1f frames/s\n",
+                static_cast<unsigned long long>(state.delivered), elapsed, effective);
+    if (throttled)
+        std::printf("         %llu frames dropped (lost in transfer); %u passed over to keep to "
+                    "%.1f frames/s\n",
+                    static_cast<unsigned long long>(dropped), overwritten, o.rate);
+    else
+        std::printf("         %llu frames dropped (%u overwritten before the program took them, "
+                    "%u lost in transfer)\n",
+                    static_cast<unsigned long long>(dropped), overwritten, lostInTransfer);
+    if (after.unrequested != before.unrequested)
+        std::printf("         %u frames arrived while the program was not asking for one\n",
+                    after.unrequested - before.unrequested);
+    std::printf("         %llu frames written to %s\n",
+                static_cast<unsigned long long>(writer.written()), o.outDir.c_str());
+    if (!writeError.empty()) {
+        std::fprintf(stderr, "qorcap: %s\n", writeError.c_str());
+        if (result == kOk) result = kWriteFailed;
+    }
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        usage(stderr);
+        return kUsage;
+    }
+    const qor::apps::CameraSetup setup =
+        qor::apps::setUpCameras(options.simModels, options.simulate);
+    if (setup.unprogrammed > 0)
+        std::fprintf(stderr,
+                     "qorcap: %d camera(s) on the bus have no firmware yet and are not "
+                     "used\n",
+                     setup.unprogrammed);
+    int result = kNoCamera;
+    if (options.command == "list") {
+        result = list(setup);
+    } else if (setup.cameras.empty()) {
+        std::fprintf(stderr, "qorcap: no camera could be opened\n");
+    } else {
+        result = capture(options, setup);
+    }
+    qor::apps::tearDownCameras();
+    return result;
+}

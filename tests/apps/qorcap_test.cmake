@@ -1,0 +1,59 @@
+cmake_minimum_required(VERSION 3.25)
+# The capture tool as a user runs it: frames captured from the simulated camera land as files,
+# and mistakes give the documented exit codes. Run with -DQORCAP=<program> -DWORK=<scratch dir>.
+
+file(REMOVE_RECURSE ${WORK})
+
+function(run expected_code)
+  execute_process(COMMAND ${QORCAP} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err)
+  if(NOT code EQUAL expected_code)
+    message(FATAL_ERROR "qorcap ${ARGN}: exit ${code}, expected ${expected_code}\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+# Colour frames as PNG.
+run(0 capture --frames 3 --out ${WORK}/colour)
+file(GLOB pngs ${WORK}/colour/frame-*.png)
+list(LENGTH pngs count)
+if(NOT count EQUAL 3)
+  message(FATAL_ERROR "3 frames asked for, ${count} PNG files written:\n${out}")
+endif()
+if(NOT out MATCHES "3 frames delivered" OR NOT out MATCHES "0 frames dropped")
+  message(FATAL_ERROR "summary missing or wrong:\n${out}")
+endif()
+file(READ ${WORK}/colour/frame-00001.png signature LIMIT 8 HEX)
+if(NOT signature STREQUAL "89504e470d0a1a0a")
+  message(FATAL_ERROR "frame-00001.png is not a PNG file")
+endif()
+
+# Grey frames of a monochrome model, with the bytes as delivered: one per pixel.
+run(0 --sim-model 00A1 --mode preview --frames 2 --raw --out ${WORK}/grey)
+file(SIZE ${WORK}/grey/frame-00002.raw bytes)
+if(NOT out MATCHES "640 x 480, grey" OR NOT bytes EQUAL 307200)
+  message(FATAL_ERROR "grey raw frame of ${bytes} bytes:\n${out}")
+endif()
+
+# Two simulated cameras, one chosen by its listed name.
+run(0 list --sim-model 01A8 --sim-model 00A1)
+string(REGEX MATCH "Qorvanta QV-1M-[A-Z0-9]+" second "${out}")
+if(second STREQUAL "")
+  message(FATAL_ERROR "list does not show the monochrome camera:\n${out}")
+endif()
+run(0 --sim-model 01A8 --sim-model 00A1 --camera "${second}" --frames 1 --no-png
+    --out ${WORK}/chosen)
+if(NOT out MATCHES "model 00A1")
+  message(FATAL_ERROR "the named camera was not used:\n${out}")
+endif()
+
+# Mistakes.
+run(2 --camera "no such camera" --out ${WORK}/none)
+run(1 --frames 0)
+run(1 --mode movie)
+run(1 --sim-model xyz)
+file(WRITE ${WORK}/file "not a directory")
+run(5 --frames 1 --out ${WORK}/file/sub)
+
+file(REMOVE_RECURSE ${WORK})
