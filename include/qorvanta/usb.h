@@ -36,6 +36,18 @@ QOR_EXPORT int32_t QORUSBOpenCamera(uint32_t vendorID, uint32_t productID, const
  * a partly opened, already closed or zero-filled record (null is accepted). Returns 0. */
 QOR_EXPORT int32_t QORUSBCloseCamera(Handle camera);
 
+/* Brings every attached camera from power-up to registered: downloads the FX2 firmware into
+ * unprogrammed cameras, waits 2.5 s for them to come back when it downloaded any, configures
+ * each camera's FPGA and registers one video digitizer per camera, named after it. Returns 0
+ * when at least one camera digitizer is registered afterwards, 1 when none is, -1 without a
+ * master port, -2 when a matching dictionary cannot be made, -3 when a notification port
+ * cannot be made, or the error of a failed matching notification. */
+QOR_EXPORT int32_t QORUSBInitializeLoader(void);
+/* Loads the sensor's initialisation words into a camera that needs them (product id 0x009A),
+ * with request 0x13; other models need none. Returns 0, kIOReturnNoDevice for a null handle, or
+ * the error of the first request that failed (the rest are not sent). */
+QOR_EXPORT int32_t QORInitReset(Handle camera);
+
 QOR_END_DECLS
 
 #endif

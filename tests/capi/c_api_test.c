@@ -100,6 +100,9 @@ static void cameraWithoutDevice(void) {
     CHECK(QORUSBReadBulkPipe(NULL, 1, data, &count) == -1);
     CHECK(QORUSBCloseCamera(NULL) == 0);
     CHECK(QORUSBOpenCamera(0, 0, "none", NULL) == -1);
+    CHECK(QORInitReset(NULL) == kIOReturnNoDevice);
+    /* No camera on any bus: nothing is registered. */
+    CHECK(QORUSBInitializeLoader() == 1);
     CHECK(QORACreateCameraBuffers(NULL) == kIOReturnNoDevice);
     CHECK(QORADisposeCameraBuffers(NULL) == kIOReturnNoDevice);
     CHECK(QORACameraStartVideo(NULL, 1) == kIOReturnNoDevice);
