@@ -52,9 +52,13 @@ void stepChannel(CameraHandle camera, BalanceChannel channel, uint8_t average, l
         channel.state = kFailed;
 }
 
-void restoreSavedGains(CameraHandle camera, const CameraRecord &record) {
+// The record follows the camera, so that whoever shows or sends the gains later (the settings
+// page re-sends them when a balance ends) does not bring back a gain of the abandoned search.
+void restoreSavedGains(CameraHandle camera, CameraRecord &record) {
     QORAWriteOneCameraRegister(camera, qor::camera::kRegRedGainValue, record.savedRedGain);
     QORAWriteOneCameraRegister(camera, qor::camera::kRegBlueGainValue, record.savedBlueGain);
+    atomicField(record.redGain).store(record.savedRedGain);
+    atomicField(record.blueGain).store(record.savedBlueGain);
 }
 
 long scaledTarget(double scale, uint8_t target) {
@@ -81,19 +85,31 @@ void colorBalanceStep(CameraHandle camera, const uint8_t *rawFrame) {
         long targetR = scaledTarget(scale, record->balanceTargetR);
         long targetB = scaledTarget(scale, record->balanceTargetB);
 
-        stepChannel(camera,
-                    {record->redBalanceState, record->redGain, record->redGainOther,
-                     record->redGainMin, record->redGainMax, kRegRedGainValue},
-                    record->frameAvgR, targetR);
-        stepChannel(camera,
-                    {record->blueBalanceState, record->blueGain, record->blueGainOther,
-                     record->blueGainMin, record->blueGainMax, kRegBlueGainValue},
-                    record->frameAvgB, targetB);
+        // The settings page may cancel a search (both states -1) and reads the gains from its
+        // own thread: states and gains are loaded and stored whole, and a cancel stays.
+        auto stepShared = [&](int8_t &sharedState, uint32_t &sharedGain, uint32_t &other,
+                              uint32_t minimum, uint32_t maximum, uint16_t reg, uint8_t average,
+                              long target) {
+            int8_t state = atomicField(sharedState).load();
+            uint32_t gain = atomicField(sharedGain).load();
+            const int8_t before = state;
+            stepChannel(camera, {state, gain, other, minimum, maximum, reg}, average, target);
+            atomicField(sharedGain).store(gain);
+            int8_t expected = before;
+            atomicField(sharedState).compare_exchange_strong(expected, state);
+        };
+        stepShared(record->redBalanceState, record->redGain, record->redGainOther,
+                   record->redGainMin, record->redGainMax, kRegRedGainValue, record->frameAvgR,
+                   targetR);
+        stepShared(record->blueBalanceState, record->blueGain, record->blueGainOther,
+                   record->blueGainMin, record->blueGainMax, kRegBlueGainValue, record->frameAvgB,
+                   targetB);
 
-        if (record->redBalanceState != kSearching && record->blueBalanceState != kSearching) {
+        const int8_t red = atomicField(record->redBalanceState).load();
+        const int8_t blue = atomicField(record->blueBalanceState).load();
+        if (red != kSearching && blue != kSearching) {
             atomicField(record->colorBalanceActive).store(0);
-            if (record->redBalanceState != kConverged && record->blueBalanceState != kConverged)
-                restoreSavedGains(camera, *record);
+            if (red != kConverged && blue != kConverged) restoreSavedGains(camera, *record);
         }
     }
 
@@ -166,8 +182,8 @@ int32_t QORAStartColorBalance(Handle camera) {
         QORAReadOneCameraRegister(camera, qor::camera::kRegBlueGainValue, &record->savedBlueGain);
     if (result != 0) return result;
 
-    record->redGain = record->redGainMax;
-    record->blueGain = record->blueGainMax;
+    atomicField(record->redGain).store(record->redGainMax);
+    atomicField(record->blueGain).store(record->blueGainMax);
     result = QORASetVideoControlValue(camera, qor::camera::kControlRedGain, 4, record->redGain);
     if (result == 0)
         result =
@@ -177,8 +193,8 @@ int32_t QORAStartColorBalance(Handle camera) {
         QORASetVideoControlValue(camera, qor::camera::kControlBlueGain, 4, record->savedBlueGain);
         return result;
     }
-    record->redBalanceState = kSearching;
-    record->blueBalanceState = kSearching;
+    atomicField(record->redBalanceState).store(kSearching);
+    atomicField(record->blueBalanceState).store(kSearching);
     record->redGainOther = kNoBisectionPartner;
     record->blueGainOther = kNoBisectionPartner;
     record->balanceFramesLeft = kBalanceFrames;

@@ -36,7 +36,7 @@ FrameSettings readSettings(CameraRecord &record) {
     s.colorMatrixIndex = atomicField(record.colorMatrixIndex).load(relaxed);
     s.colorSensor = atomicField(record.colorSensor).load(relaxed);
     s.saturationMarkOn = atomicField(record.saturationMarkOn).load(relaxed);
-    for (int i = 0; i < 9; ++i) s.colorMatrix[i] = atomicField(record.colorMatrix[i]).load(relaxed);
+    readColorMatrix(record, s.colorMatrix);
     return s;
 }
 

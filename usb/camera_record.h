@@ -175,6 +175,9 @@ struct CameraRecord {
     uint32_t framesOverwritten;
     uint32_t framesLostInTransfer;
     uint32_t framesUnrequested;
+
+    // Even while colorMatrix is whole, odd while it is being replaced (publishColorMatrix).
+    uint32_t colorMatrixSequence;
 };
 
 // The record must stay valid when its handle is allocated zero-filled.
@@ -196,6 +199,30 @@ inline CameraHandle newCameraHandle() {
 // Atomic access to a record field that two threads share.
 template <typename T> std::atomic_ref<T> atomicField(T &field) {
     return std::atomic_ref<T>(field);
+}
+
+// The nine colour-matrix values travel together: the settings page replaces the matrix while
+// the frame path reads it on the streaming thread, and a frame must never mix two matrices.
+// A sequence count, odd while the values change, tells a reader to read again. The value stores
+// are releases, so the odd count is seen before any new value; the value loads are acquires, so
+// the second look at the count comes after them. One writer at a time (the client's thread).
+inline void publishColorMatrix(CameraRecord &record, const float matrix[9]) {
+    auto sequence = atomicField(record.colorMatrixSequence);
+    const uint32_t even = sequence.load(std::memory_order_relaxed) & ~1u;
+    sequence.store(even + 1, std::memory_order_relaxed);
+    for (int i = 0; i < 9; ++i)
+        atomicField(record.colorMatrix[i]).store(matrix[i], std::memory_order_release);
+    sequence.store(even + 2, std::memory_order_release);
+}
+
+inline void readColorMatrix(CameraRecord &record, float matrix[9]) {
+    auto sequence = atomicField(record.colorMatrixSequence);
+    for (;;) {
+        const uint32_t before = sequence.load(std::memory_order_acquire);
+        for (int i = 0; i < 9; ++i)
+            matrix[i] = atomicField(record.colorMatrix[i]).load(std::memory_order_acquire);
+        if ((before & 1) == 0 && sequence.load(std::memory_order_relaxed) == before) return;
+    }
 }
 
 // The identity the loader attaches to each registered digitizer as its refcon.
