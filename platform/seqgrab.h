@@ -5,8 +5,13 @@
 #pragma once
 
 #include "platform/components.h"
+#include "platform/dialogs.h"
 #include "platform/imagecompression.h"
 #include "platform/timebase.h"
+#include "platform/userdata.h"
+
+#include <string>
+#include <vector>
 
 struct SeqGrabRecord;
 struct SGChannelRecord;
@@ -76,3 +81,93 @@ ComponentResult SGPause(SeqGrabComponent s, Byte pause);
 ComponentResult SGPause(SGChannel c, Byte pause);
 ComponentResult SGGetPause(SeqGrabComponent s, Byte *paused);
 TimeBase SGGetTimeBase(SeqGrabComponent s);
+
+// ---- Settings panels: components of type 'sgpn' that add pages to a channel's settings.
+
+using SeqGrabPanel = ComponentInstance;
+constexpr OSType SeqGrabPanelType = fourCharCode("sgpn");
+
+enum {
+    kSGPanelGetDitlSelect = 0x200,
+    kSGPanelGetTitleSelect = 0x201,
+    kSGPanelCanRunSelect = 0x202,
+    kSGPanelInstallSelect = 0x203,
+    kSGPanelEventSelect = 0x204,
+    kSGPanelItemSelect = 0x205,
+    kSGPanelRemoveSelect = 0x206,
+    kSGPanelSetGrabberSelect = 0x207,
+    kSGPanelSetResFileSelect = 0x208,
+    kSGPanelGetSettingsSelect = 0x209,
+    kSGPanelSetSettingsSelect = 0x20A,
+    kSGPanelValidateInputSelect = 0x20B,
+    kSGPanelSetEventFilterSelect = 0x20C,
+};
+
+struct EventRecord;
+
+// The panel requests as the grabber makes them.
+ComponentResult SGPanelGetDitl(SeqGrabPanel s, Handle *ditl);
+ComponentResult SGPanelGetTitle(SeqGrabPanel s, Str255 title);
+ComponentResult SGPanelCanRun(SeqGrabPanel s, SGChannel c);
+ComponentResult SGPanelInstall(SeqGrabPanel s, SGChannel c, DialogRef d, short itemOffset);
+ComponentResult SGPanelEvent(SeqGrabPanel s, SGChannel c, DialogRef d, short itemOffset,
+                             EventRecord *theEvent, short *itemHit, Boolean *handled);
+ComponentResult SGPanelItem(SeqGrabPanel s, SGChannel c, DialogRef d, short itemOffset,
+                            short itemNum);
+ComponentResult SGPanelRemove(SeqGrabPanel s, SGChannel c, DialogRef d, short itemOffset);
+ComponentResult SGPanelSetGrabber(SeqGrabPanel s, SeqGrabComponent sg);
+ComponentResult SGPanelSetResFile(SeqGrabPanel s, short resRef);
+ComponentResult SGPanelGetSettings(SeqGrabPanel s, SGChannel c, UserData *ud, long flags);
+ComponentResult SGPanelSetSettings(SeqGrabPanel s, SGChannel c, UserData ud, long flags);
+ComponentResult SGPanelValidateInput(SeqGrabPanel s, Boolean *ok);
+
+// A channel's settings as one user data: each panel that can run on the channel files its
+// settings under its manufacturer code. Set hands each such panel its own part back.
+ComponentResult SGGetChannelSettings(SeqGrabComponent s, SGChannel c, UserData *ud, long flags);
+ComponentResult SGSetChannelSettings(SeqGrabComponent s, SGChannel c, UserData ud, long flags);
+
+namespace qor::platform {
+
+// The channel settings dialog the grabber shows, without a screen: it opens every panel that
+// can run on the channel, and shows one page at a time in its dialog, the page's items after
+// the dialog's own (OK and Cancel). A front end or test acts on the page through the dialog
+// calls and clickSettingsItem.
+class SettingsDialog {
+public:
+    // Opens the panels for the channel; error when none can run.
+    static ComponentResult open(SeqGrabComponent s, SGChannel c, SettingsDialog **dialog);
+    // Takes the shown page down and closes the panels and the dialog (also on cancel).
+    ~SettingsDialog();
+    SettingsDialog(const SettingsDialog &) = delete;
+    SettingsDialog &operator=(const SettingsDialog &) = delete;
+
+    int pageCount() const;
+    std::string pageTitle(int page) const;
+    // Takes the current page down and installs this one.
+    ComponentResult showPage(int page);
+    DialogRef dialog() const { return dialog_; }
+    short itemOffset() const { return itemOffset_; }
+    // The control of item n of the shown page.
+    ControlRef pageControl(short n) const;
+    // The user clicked item n of the shown page.
+    ComponentResult clickItem(short n);
+    // Whether the shown page lets the dialog close.
+    bool validate();
+
+private:
+    struct Page {
+        SeqGrabPanel panel;
+        std::string title;
+    };
+    SettingsDialog(SeqGrabComponent s, SGChannel c) : grabber_(s), channel_(c) {}
+    void removeShownPage();
+
+    SeqGrabComponent grabber_;
+    SGChannel channel_;
+    DialogRef dialog_ = nullptr;
+    short itemOffset_ = 0;
+    int shown_ = -1;
+    std::vector<Page> pages_;
+};
+
+} // namespace qor::platform

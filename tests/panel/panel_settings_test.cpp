@@ -1,0 +1,260 @@
+// The panel's saved settings: the 114-byte block made from the record, and applied back.
+#include "panel/panel_fixture.h"
+
+#include "platform/memory.h"
+#include "stream/streaming_camera.h"
+
+#include <qorvanta/camera.h>
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+namespace qor::test {
+namespace {
+
+using namespace qor::panel;
+
+class PanelSettings : public PanelTest {
+protected:
+    ComponentInstance openPanel() {
+        panel = OpenComponent(panelComponent());
+        EXPECT_NE(panel, nullptr);
+        SGPanelSetGrabber(panel, grabber);
+        return panel;
+    }
+    void TearDown() override {
+        if (panel) CloseComponent(panel);
+        PanelTest::TearDown();
+    }
+    std::vector<uint8_t> getBlock() {
+        UserData ud = nullptr;
+        EXPECT_EQ(SGPanelGetSettings(panel, channel, &ud, 0), noErr);
+        Handle h = NewHandle(0);
+        EXPECT_EQ(PutUserDataIntoHandle(ud, h), noErr);
+        std::vector<uint8_t> bytes(*h, *h + GetHandleSize(h));
+        DisposeHandle(h);
+        DisposeUserData(ud);
+        return bytes;
+    }
+    ComponentResult setBlock(const std::vector<uint8_t> &bytes) {
+        Handle h = NewHandle(Size(bytes.size()));
+        std::memcpy(*h, bytes.data(), bytes.size());
+        UserData ud = nullptr;
+        EXPECT_EQ(NewUserDataFromHandle(h, &ud), noErr);
+        DisposeHandle(h);
+        ComponentResult result = SGPanelSetSettings(panel, channel, ud, 0);
+        DisposeUserData(ud);
+        return result;
+    }
+    static uint32_t get32(const std::vector<uint8_t> &b, size_t at) {
+        return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 |
+               b[at + 3];
+    }
+    static uint16_t get16(const std::vector<uint8_t> &b, size_t at) {
+        return uint16_t(b[at] << 8 | b[at + 1]);
+    }
+    static void put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i));
+    }
+    static float getFloat(const std::vector<uint8_t> &b, size_t at) {
+        return std::bit_cast<float>(get32(b, at));
+    }
+    ComponentInstance panel = nullptr;
+};
+
+TEST_F(PanelSettings, BlockHoldsTheRecordBigEndian) {
+    openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    r.gain = 0x01020304;
+    r.hue = 12.5f;
+    r.flipHorizontal = 1;
+    r.exposureRoundingMode = 2;
+    r.balanceTargetColor = {0x1111, 0x2222, 0x3333};
+    const std::vector<uint8_t> b = getBlock();
+    ASSERT_EQ(b.size(), 114u);
+    EXPECT_EQ(get32(b, 0), 0x00010000u);
+    EXPECT_EQ(get16(b, 4), r.windowLeft);
+    EXPECT_EQ(get16(b, 8), r.imageWidth / r.subSampleX);
+    EXPECT_EQ(get16(b, 12), r.subSampleX);
+    EXPECT_EQ(get32(b, 22), 0x01020304u);
+    EXPECT_EQ(b[22], 0x01);
+    EXPECT_EQ(getFloat(b, 44), 12.5f);
+    EXPECT_EQ(get16(b, 66), 0x2222);
+    EXPECT_EQ(b[70], 1);
+    EXPECT_EQ(b[75], 2);
+    for (size_t i = 77; i < 114; ++i) EXPECT_EQ(b[i], 0) << i;
+}
+
+TEST_F(PanelSettings, SavedSettingsComeBackExactly) {
+    openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    // A subsampled size, and settings away from the defaults.
+    uint32_t w = 0, h = 0;
+    uint8_t sub = 0;
+    uint32_t selector = 0;
+    for (; selector < r.imageSizeCount; ++selector) {
+        QORASelectorToImageSizeSubSample(cameraHandle(), selector, &w, &h, &sub);
+        if (sub) break;
+    }
+    applySizeSelector(cameraHandle(), selector);
+    r.exposure = r.exposureMin + 100;
+    r.gain = (r.gainMin + r.gainMax) / 2;
+    r.redGain = r.redGainMin + 1;
+    r.blueGain = r.blueGainMax - 1;
+    r.colorMatrixIndex = 2;
+    r.hue = 15.0f;
+    r.saturation = 1.25f;
+    r.gamma = 1.5f;
+    r.brightness = 10.0f;
+    r.contrast = 0.75f;
+    r.flipVertical = 1;
+    r.saturationMarkOn = 1;
+    r.decodeMethod = 0;
+    r.exposureRoundingMode = 3;
+    r.balanceTargetColor = {0x8000, 0x9000, 0xA000};
+    const std::vector<uint8_t> saved = getBlock();
+    const CameraRecord before = r;
+
+    // Everything changed, then restored.
+    applySizeSelector(cameraHandle(), 0);
+    r.gain = r.gainMin;
+    r.hue = 0;
+    r.colorMatrixIndex = 0;
+    r.flipVertical = 0;
+    r.gamma = 1.0f;
+    ASSERT_EQ(setBlock(saved), noErr);
+    EXPECT_EQ(r.imageWidth, before.imageWidth);
+    EXPECT_EQ(r.imageHeight, before.imageHeight);
+    EXPECT_EQ(r.subSampleX, before.subSampleX);
+    EXPECT_EQ(r.windowLeft, before.windowLeft);
+    EXPECT_EQ(r.gain, before.gain);
+    EXPECT_EQ(r.redGain, before.redGain);
+    EXPECT_EQ(r.blueGain, before.blueGain);
+    EXPECT_EQ(r.colorMatrixIndex, 2);
+    EXPECT_EQ(r.hue, 15.0f);
+    EXPECT_EQ(r.saturation, 1.25f);
+    EXPECT_EQ(r.gamma, 1.5f);
+    EXPECT_EQ(r.brightness, 10.0f);
+    EXPECT_EQ(r.contrast, 0.75f);
+    EXPECT_EQ(r.flipVertical, 1);
+    EXPECT_EQ(r.saturationMarkOn, 1);
+    EXPECT_EQ(r.decodeMethod, 0u);
+    EXPECT_EQ(r.exposureRoundingMode, 3);
+    EXPECT_EQ(r.balanceTargetColor.blue, 0xA000);
+    EXPECT_EQ(r.imageSettingsChanged, 0); // the digitizer was told and rebuilt
+    EXPECT_EQ(r.rawWidth, uint32_t(r.imageWidth / r.subSampleX));
+    // Saving again gives the same block.
+    EXPECT_EQ(getBlock(), saved);
+}
+
+TEST_F(PanelSettings, MonochromeBlockOnAColourCamera) {
+    openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    std::vector<uint8_t> b = getBlock();
+    // As a monochrome camera saves it.
+    for (size_t at : {42, 44, 45, 46, 47, 48, 49, 50, 51}) b[at] = 0;
+    for (size_t at = 64; at < 70; ++at) b[at] = 0xFF;
+    b[72] = 0;
+    r.hue = 5.0f;
+    r.colorMatrixIndex = 3;
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.hue, 0.0f);
+    EXPECT_EQ(r.saturation, 0.0f);
+    EXPECT_EQ(r.colorMatrixIndex, 0);
+    EXPECT_EQ(r.decodeMethod, 0u);
+    EXPECT_EQ(r.balanceTargetColor.red, 0xFFFF);
+    EXPECT_EQ(r.balanceTargetColor.blue, 0xFFFF);
+}
+
+TEST_F(PanelSettings, ExposureWithoutAControlClampsToTheFramePeriod) {
+    openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    std::vector<uint8_t> b = getBlock();
+    put32(b, 18, 0xFFFFFFFF);
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.exposure, r.framePeriodUs);
+    put32(b, 18, 0);
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.exposure, r.exposureMin);
+}
+
+TEST_F(PanelSettings, WrongSizeOrVersionChangesNothing) {
+    auto cam = openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    std::vector<uint8_t> b = getBlock();
+    std::vector<uint8_t> shorter(b.begin(), b.end() - 1);
+    r.gain = r.gainMin;
+    cam->clearTransferLog();
+    EXPECT_EQ(setBlock(shorter), qtParamErr);
+    put32(b, 0, 0x00020000);
+    EXPECT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.gain, r.gainMin);
+    EXPECT_TRUE(registerWrites(cam->transferLog()).empty());
+    EXPECT_EQ(SGPanelSetSettings(panel, channel, nullptr, 0), qtParamErr);
+    EXPECT_EQ(SGPanelSetSettings(panel, nullptr, nullptr, 0), qtParamErr);
+}
+
+TEST_F(PanelSettings, LargerThanTheSensorKeepsTheSizeButReappliesTheGeometry) {
+    auto cam = openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    std::vector<uint8_t> b = getBlock();
+    b[8] = 0x7F; // width far beyond the sensor
+    const uint16_t width = r.imageWidth;
+    cam->clearTransferLog();
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.imageWidth, width);
+    bool window = false;
+    for (const auto &w : registerWrites(cam->transferLog())) window |= w.reg == 0x100C;
+    EXPECT_TRUE(window);
+}
+
+TEST_F(PanelSettings, SlowFramesChooseTheFirstRateAndNeedAnExposureControl) {
+    openChannel(0x019A);
+    openPanel();
+    CameraRecord &r = record();
+    std::vector<uint8_t> b = getBlock();
+    b[74] = 1;
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.allowSlowFrames, 1);
+    EXPECT_EQ(r.dataRateKB, r.dataRateTable[0]);
+    b[74] = 0;
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.dataRateKB, r.dataRateTable[r.dataRateCount - 1]);
+    EXPECT_LE(r.framePeriodMs, 500.0);
+    // Without an exposure control slow frames stay off.
+    r.exposureSupported = 0;
+    b[74] = 1;
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.allowSlowFrames, 0);
+}
+
+// A failure while applying the geometry skips the timing, but the exposure step still runs and
+// its success lets the rest follow; a failed exposure write stops the rest.
+TEST_F(PanelSettings, FailuresStopTheStepsInOrder) {
+    auto cam = openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    std::vector<uint8_t> b = getBlock();
+    b[70] = 1;
+    const double period = r.framePeriodMs;
+    r.flipHorizontal = 0;
+    cam->failRegister(0x100C, sim::Direction::Write, kIOReturnNotResponding, 1);
+    EXPECT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.framePeriodMs, period);
+    EXPECT_EQ(r.flipHorizontal, 1);
+
+    r.flipHorizontal = 0;
+    cam->failRegister(0x04A4, sim::Direction::Write, kIOReturnNotResponding, -1);
+    EXPECT_NE(setBlock(b), noErr);
+    EXPECT_EQ(r.flipHorizontal, 0);
+}
+
+} // namespace
+} // namespace qor::test
