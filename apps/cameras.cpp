@@ -1,77 +1,124 @@
 #include "cameras.h"
 
+#include "panel/panel.h"
 #include "platform/memory.h"
+#include "platform/resources.h"
 #include "sim/sim.h"
 #include "usb/camera_record.h"
 #include "usb/registration.h"
-#include "usb/transport.h"
 #include "usb/vendor_ids.h"
+#include "vdig/vdig.h"
 
-#include <qorvanta/usb.h>
+#include <qorvanta/vdig.h>
 
 namespace qor::apps {
 
 namespace {
 
 constexpr uint16_t kUnprogrammedBit = 0x8000;
+int16_t gPanelResources = 0;
 
-// Opens each camera of the model on the bus just long enough to register its digitizer.
-void registerModel(uint16_t productID, bool simulated, std::vector<CameraEntry> &cameras) {
-    for (io_service_t service : usb::matchingServices(cameraVendorFor(productID), productID)) {
-        CameraHandle camera = newCameraHandle();
-        if (!camera) {
-            IOObjectRelease(service);
-            continue;
-        }
-        CameraRecord &record = *cameraRecord(camera);
-        record.deviceService = service;
-        if (myOpenUSBDevice(camera) == 0 && usb::registerCameraDigitizer(record) == noErr)
-            cameras.push_back({record.cameraName, productID, simulated});
-        QORUSBCloseCamera(camera);
-        DisposeHandle(camera);
-    }
-}
-
-std::vector<CameraEntry> registerAll(bool simulated) {
-    std::vector<CameraEntry> cameras;
-    for (uint16_t productID : usb::kCameraProductIDs) registerModel(productID, simulated, cameras);
-    return cameras;
-}
-
-int countUnprogrammed() {
-    int count = 0;
+// Any camera on the bus, programmed or not.
+bool cameraOnBus() {
     for (uint16_t productID : usb::kCameraProductIDs) {
-        for (io_service_t service :
-             usb::matchingServices(cameraVendorFor(productID), productID | kUnprogrammedBit)) {
-            IOObjectRelease(service);
-            ++count;
+        for (uint16_t id : {productID, uint16_t(productID | kUnprogrammedBit)}) {
+            std::vector<io_service_t> services = usb::matchingServices(cameraVendorFor(id), id);
+            for (io_service_t s : services) IOObjectRelease(s);
+            if (!services.empty()) return true;
         }
     }
-    return count;
+    return false;
+}
+
+ComponentDescription digitizers() {
+    return {videoDigitizerComponentType, kQorvantaVdigSubType, kQorvantaManufacturer, 0, 0};
+}
+
+std::string componentName(Component c) {
+    Handle name = NewHandle(0);
+    std::string text;
+    if (name && GetComponentInfo(c, nullptr, name, nullptr, nullptr) == noErr &&
+        GetHandleSize(name) > 0)
+        text.assign(*name + 1, size_t(uint8_t((*name)[0])));
+    if (name) DisposeHandle(name);
+    return text;
+}
+
+const char *mosaicName(uint32_t pattern) {
+    static const char *const names[] = {"monochrome", "RGGB", "GRBG", "GBRG", "BGGR"};
+    return pattern < 5 ? names[pattern] : "unknown mosaic";
 }
 
 } // namespace
 
 CameraSetup setUpCameras(const std::vector<uint16_t> &simModels, bool simulate) {
     CameraSetup setup;
-    if (!simulate) {
-        setup.unprogrammed = countUnprogrammed();
-        setup.cameras = registerAll(false);
-        if (!setup.cameras.empty()) return setup;
+    bool simulated = false;
+    if (simulate || !cameraOnBus()) {
+        for (uint16_t productID : simModels) {
+            sim::CameraOptions options;
+            options.productID = productID;
+            sim::attachCamera(options);
+        }
+        simulated = true;
     }
-    for (uint16_t productID : simModels) {
-        sim::CameraOptions options;
-        options.productID = productID;
-        options.firmwareLoaded = true;
-        options.fpgaConfigured = true;
-        sim::attachCamera(options);
+    const std::string path = platform::bundleResourcePath(platform::kPanelResourceFile);
+    gPanelResources = platform::openResourceFile(path);
+    if (gPanelResources <= 0) {
+        setup.error = "cannot read the settings panel's resources in " + path;
+        gPanelResources = 0;
+        return setup;
     }
-    for (CameraEntry &entry : registerAll(true)) setup.cameras.push_back(std::move(entry));
+    // The panel's register request runs the loader; it registers the panel only when a camera
+    // came up.
+    if (RegisterComponentResourceFile(gPanelResources, 0) <= 0) {
+        setup.error = "no camera came up";
+        return setup;
+    }
+    ComponentDescription looking = digitizers();
+    for (Component c = FindNextComponent(nullptr, &looking); c;
+         c = FindNextComponent(c, &looking)) {
+        CameraEntry entry;
+        entry.name = componentName(c);
+        if (auto *info = reinterpret_cast<CameraComponentInfo *>(GetComponentRefcon(c)))
+            entry.productID = info->productID;
+        entry.simulated = simulated;
+        setup.cameras.push_back(entry);
+    }
     return setup;
 }
 
+void describeCameras(CameraSetup &setup) {
+    ComponentDescription looking = digitizers();
+    for (CameraEntry &entry : setup.cameras) {
+        for (Component c = FindNextComponent(nullptr, &looking); c;
+             c = FindNextComponent(c, &looking)) {
+            if (componentName(c) != entry.name) continue;
+            ComponentInstance vdig = nullptr;
+            if (OpenAComponent(c, &vdig) != noErr) break;
+            Handle camera = nullptr;
+            if (QORVANTAHook(vdig, &camera) == noErr) {
+                if (const CameraRecord *r = cameraRecord(camera)) {
+                    entry.width = r->maxWidth;
+                    entry.height = r->maxHeight;
+                    entry.colour = r->colorSensor == 1;
+                    entry.cooled = r->coolingSupported == 1;
+                    entry.sensor = mosaicName(r->bayerPattern);
+                }
+            }
+            CloseComponent(vdig);
+            break;
+        }
+    }
+}
+
 void tearDownCameras() {
+    ComponentDescription panels{kPanelComponentType, kPanelComponentSubType, 0, 0, 0};
+    while (Component c = FindNextComponent(nullptr, &panels))
+        if (UnregisterComponent(c) != noErr) break;
     usb::unregisterCameraDigitizers();
+    if (gPanelResources > 0) CloseResFile(gPanelResources);
+    gPanelResources = 0;
     sim::detachAllCameras();
 }
 

@@ -1,5 +1,7 @@
-// Finding the cameras a capture can use: every ready camera on the bus gets its digitizer
-// registered; when there is none, simulated cameras are attached first.
+// Bringing the cameras up the way the platform does: registering the settings panel from the
+// bundle's resource file runs the driver's loader, which programs every camera on the bus and
+// registers a digitizer for each. When the bus has no camera at all, simulated cameras are
+// attached first, unprogrammed, so that they come up the same way.
 #pragma once
 
 #include <cstdint>
@@ -10,19 +12,26 @@ namespace qor::apps {
 
 struct CameraEntry {
     std::string name; // the digitizer's name, which a capture chooses the camera by
-    uint16_t productID;
-    bool simulated;
+    uint16_t productID = 0;
+    bool simulated = false;
+    // Read from the camera when it is listed.
+    uint16_t width = 0, height = 0;
+    bool colour = false;
+    bool cooled = false;
+    std::string sensor;
 };
 
 struct CameraSetup {
     std::vector<CameraEntry> cameras;
-    int unprogrammed = 0; // cameras on the bus still waiting for their firmware
+    std::string error; // why no camera came up, when none did
 };
 
-// Registers the digitizers of the cameras on the bus. When none is ready, or `simulate` is
-// set, simulated cameras of `simModels` are attached and registered instead.
+// Registers the panel (running the loader). Without a camera on the bus, or with `simulate`,
+// simulated cameras of `simModels` are attached first.
 CameraSetup setUpCameras(const std::vector<uint16_t> &simModels, bool simulate);
-// Unregisters the digitizers and detaches the simulated cameras.
+// Opens each camera's digitizer briefly to read what `list` shows.
+void describeCameras(CameraSetup &setup);
+// Unregisters the components and detaches the simulated cameras.
 void tearDownCameras();
 
 } // namespace qor::apps

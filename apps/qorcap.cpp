@@ -1,12 +1,15 @@
-// qorcap: captures frames from a camera through its video digitizer, the way a capture program
-// does, and writes them as PNG files (and, if asked, as the raw bytes delivered). Without a
-// camera on the bus it uses the built-in simulated camera.
+// qorcap: lists the cameras, sets them up through their settings page, and captures frames
+// through their video digitizers the way a capture program does, writing them as PNG files (and,
+// if asked, as the raw bytes delivered). Without a camera on the bus it uses the built-in
+// simulated camera, which comes up from unprogrammed as a real one does.
 
 #include "cameras.h"
 #include "frame_writer.h"
+#include "page.h"
 
 #include "platform/memory.h"
 #include "platform/misc.h"
+#include "platform/resources.h"
 #include "platform/runloop.h"
 #include "platform/seqgrab.h"
 #include "platform/videodigitizer.h"
@@ -53,27 +56,35 @@ struct Options {
     bool raw = false;
     bool simulate = false;
     std::vector<uint16_t> simModels;
+    std::vector<qor::apps::Setting> settings;
+    std::string saveTo, loadFrom;
 };
 
 void usage(std::FILE *to) {
     std::fprintf(
-        to, "usage: qorcap [list | capture] [options]\n"
-            "  list                  the cameras a capture can use\n"
-            "  capture               capture frames (the default)\n"
-            "options of capture:\n"
-            "  -c, --camera NAME     the camera, by its name in the list (default: the first)\n"
-            "  -n, --frames N        capture N frames (default 10)\n"
-            "  -t, --seconds T       capture for T seconds instead\n"
-            "  -m, --mode MODE       record (default) or preview\n"
-            "  -r, --rate FPS        hand out at most FPS frames a second (default: every frame)\n"
-            "  -o, --out DIR         where the frames go (default out)\n"
-            "      --raw             also write each frame's bytes as delivered (frame-N.raw):\n"
-            "                        one grey byte per pixel, or four colour bytes A,R,G,B\n"
-            "      --no-png          write no PNG files\n"
-            "simulated cameras (used when no camera is on the bus):\n"
-            "      --sim             use simulated cameras even when a camera is attached\n"
-            "      --sim-model PID   the model to simulate, a hexadecimal product id\n"
-            "                        (default 01A8; repeat for several cameras)\n");
+        to,
+        "usage: qorcap [list | show | capture] [options] [NAME=VALUE ...]\n"
+        "  list                  the cameras: name, model, sensor, colour or mono, cooling\n"
+        "  show                  the camera's settings as its settings page shows them\n"
+        "  capture               capture frames (the default)\n"
+        "options:\n"
+        "  -c, --camera NAME     the camera, by its name in the list (default: the first)\n"
+        "  -n, --frames N        capture N frames (default 10)\n"
+        "  -t, --seconds T       capture for T seconds instead\n"
+        "  -m, --mode MODE       record (default) or preview\n"
+        "  -r, --rate FPS        hand out at most FPS frames a second (default: every frame)\n"
+        "  -o, --out DIR         where the frames go (default out)\n"
+        "      --raw             also write each frame's bytes as delivered (frame-N.raw):\n"
+        "                        one grey byte per pixel, or four colour bytes A,R,G,B\n"
+        "      --no-png          write no PNG files\n"
+        "      --load FILE       restore the settings saved in FILE first\n"
+        "      --save FILE       save the settings (after the ones given) to FILE\n"
+        "simulated cameras (used when no camera is on the bus):\n"
+        "      --sim             use simulated cameras even when a camera is attached\n"
+        "      --sim-model PID   the model to simulate, a hexadecimal product id\n"
+        "                        (default 01A8; repeat for several cameras)\n"
+        "%s",
+        qor::apps::kSettingsHelp);
 }
 
 bool parseNumber(const char *text, double *value) {
@@ -81,6 +92,17 @@ bool parseNumber(const char *text, double *value) {
     errno = 0;
     *value = std::strtod(text, &end);
     return end != text && *end == 0 && errno == 0 && *value >= 0.0;
+}
+
+bool addSetting(const std::string &text, Options &o) {
+    qor::apps::Setting setting;
+    std::string error;
+    if (!qor::apps::parseSetting(text, &setting, &error)) {
+        std::fprintf(stderr, "qorcap: %s\n", error.c_str());
+        return false;
+    }
+    o.settings.push_back(setting);
+    return true;
 }
 
 bool parse(int argc, char **argv, Options &o) {
@@ -158,8 +180,18 @@ bool parse(int argc, char **argv, Options &o) {
             }
             o.simModels.push_back(uint16_t(pid));
             ++i;
-        } else if (arg == "list" || arg == "capture") {
+        } else if (is(nullptr, "--save") || is(nullptr, "--load")) {
+            if (!needsValue()) return false;
+            (arg == "--save" ? o.saveTo : o.loadFrom) = value;
+            ++i;
+        } else if (is(nullptr, "--set")) {
+            if (!needsValue()) return false;
+            if (!addSetting(value, o)) return false;
+            ++i;
+        } else if (arg == "list" || arg == "capture" || arg == "show") {
             o.command = arg;
+        } else if (arg.find('=') != std::string::npos && arg[0] != '-') {
+            if (!addSetting(arg, o)) return false;
         } else {
             std::fprintf(stderr, "qorcap: unknown %s %s\n", arg[0] == '-' ? "option" : "command",
                          arg.c_str());
@@ -220,18 +252,64 @@ std::string errorText(ComponentResult error) {
     return text;
 }
 
-int list(const qor::apps::CameraSetup &setup) {
+int list(qor::apps::CameraSetup &setup) {
     if (setup.cameras.empty()) {
         std::printf("no cameras\n");
         return kNoCamera;
     }
+    qor::apps::describeCameras(setup);
     for (const CameraEntry &c : setup.cameras)
-        std::printf("%s  (model %04X%s)\n", c.name.c_str(), c.productID,
-                    c.simulated ? ", simulated" : "");
+        std::printf("%s  model %04X, %u x %u %s, %s%s%s\n", c.name.c_str(), c.productID, c.width,
+                    c.height, c.sensor.c_str(), c.colour ? "colour" : "mono",
+                    c.cooled ? ", cooled" : "", c.simulated ? ", simulated" : "");
     return kOk;
 }
 
-int capture(const Options &o, const qor::apps::CameraSetup &setup) {
+// The settings asked for, through the camera's settings page: restored from a file, set one by
+// one, shown, saved.
+int configure(const Options &o, SeqGrabComponent grabber, SGChannel channel) {
+    if (!o.loadFrom.empty()) {
+        if (std::string error = qor::apps::loadSettings(grabber, channel, o.loadFrom);
+            !error.empty()) {
+            std::fprintf(stderr, "qorcap: %s\n", error.c_str());
+            return kUsage;
+        }
+    }
+    if (!o.settings.empty() || o.command == "show") {
+        qor::platform::SettingsDialog *dialog = nullptr;
+        ComponentResult error = qor::platform::SettingsDialog::open(grabber, channel, &dialog);
+        if (!error) error = dialog->showPage(0);
+        if (error) {
+            delete dialog;
+            std::fprintf(stderr, "qorcap: the camera's settings page did not open: %s\n",
+                         errorText(error).c_str());
+            return kCaptureFailed;
+        }
+        std::string problem = qor::apps::applySettings(*dialog, grabber, o.settings);
+        if (problem.empty() && o.command == "show")
+            std::fputs(qor::apps::describePage(*dialog).c_str(), stdout);
+        delete dialog;
+        if (!problem.empty()) {
+            std::fprintf(stderr, "qorcap: %s\n", problem.c_str());
+            return kUsage;
+        }
+    }
+    if (!o.saveTo.empty()) {
+        if (std::string error = qor::apps::saveSettings(grabber, channel, o.saveTo);
+            !error.empty()) {
+            std::fprintf(stderr, "qorcap: %s\n", error.c_str());
+            return kWriteFailed;
+        }
+        std::printf("settings saved to %s\n", o.saveTo.c_str());
+    }
+    return kOk;
+}
+
+int capture(const Options &o, const CameraEntry *camera, SeqGrabComponent grabber,
+            SGChannel channel);
+
+int run(const Options &o, qor::apps::CameraSetup &setup) {
+    if (o.command == "list") return list(setup);
     const CameraEntry *camera = nullptr;
     for (const CameraEntry &c : setup.cameras)
         if (o.camera.empty() || c.name == o.camera) {
@@ -243,6 +321,31 @@ int capture(const Options &o, const qor::apps::CameraSetup &setup) {
                      o.camera.c_str());
         return kNoCamera;
     }
+    SeqGrabComponent grabber = OpenDefaultSequenceGrabber();
+    if (!grabber) {
+        std::fprintf(stderr, "qorcap: out of memory\n");
+        return kCaptureFailed;
+    }
+    SGChannel channel = nullptr;
+    Str255 name;
+    CopyCStringToPascal(camera->name.c_str(), name);
+    ComponentResult error = SGInitialize(grabber);
+    if (!error) error = SGNewChannel(grabber, VideoMediaType, &channel);
+    if (!error) error = SGSetChannelDevice(channel, name);
+    int result = kOk;
+    if (error) {
+        std::fprintf(stderr, "qorcap: cannot open %s: %s\n", camera->name.c_str(),
+                     errorText(error).c_str());
+        result = kCaptureFailed;
+    }
+    if (result == kOk) result = configure(o, grabber, channel);
+    if (result == kOk && o.command == "capture") result = capture(o, camera, grabber, channel);
+    CloseSequenceGrabber(grabber);
+    return result;
+}
+
+int capture(const Options &o, const CameraEntry *camera, SeqGrabComponent grabber,
+            SGChannel channel) {
     std::error_code ec;
     std::filesystem::create_directories(o.outDir, ec);
     if (ec) {
@@ -250,29 +353,16 @@ int capture(const Options &o, const qor::apps::CameraSetup &setup) {
                      ec.message().c_str());
         return kWriteFailed;
     }
-
-    SeqGrabComponent grabber = OpenDefaultSequenceGrabber();
-    if (!grabber) {
-        std::fprintf(stderr, "qorcap: out of memory\n");
-        return kCaptureFailed;
-    }
     FrameWriter writer(o.outDir, o.png, o.raw);
     Capture state;
     state.writer = &writer;
-    SGChannel channel = nullptr;
-    Str255 name;
-    CopyCStringToPascal(camera->name.c_str(), name);
-    ComponentResult error = SGInitialize(grabber);
-    if (!error) error = SGSetDataProc(grabber, onFrame, reinterpret_cast<long>(&state));
-    if (!error) error = SGNewChannel(grabber, VideoMediaType, &channel);
-    if (!error) error = SGSetChannelDevice(channel, name);
+    ComponentResult error = SGSetDataProc(grabber, onFrame, reinterpret_cast<long>(&state));
     if (!error) error = SGSetChannelUsage(channel, o.record ? seqGrabRecord : seqGrabPreview);
     if (!error) error = SGSetFrameRate(channel, Fixed(o.rate * 65536.0));
     if (!error) error = o.record ? SGStartRecord(grabber) : SGStartPreview(grabber);
     if (error) {
         std::fprintf(stderr, "qorcap: cannot start capturing from %s: %s\n", camera->name.c_str(),
                      errorText(error).c_str());
-        CloseSequenceGrabber(grabber);
         return kCaptureFailed;
     }
 
@@ -344,7 +434,7 @@ int capture(const Options &o, const qor::apps::CameraSetup &setup) {
     const DriverCounts after = driverCounts(vdig);
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     SGStop(grabber);
-    CloseSequenceGrabber(grabber);
+    SGSetDataProc(grabber, nullptr, 0);
     const std::string writeError = writer.finish();
 
     // Frames held back to keep to a requested rate are overwritten in the driver's ring as a
@@ -385,21 +475,19 @@ int main(int argc, char **argv) {
         usage(stderr);
         return kUsage;
     }
-    const qor::apps::CameraSetup setup =
-        qor::apps::setUpCameras(options.simModels, options.simulate);
-    if (setup.unprogrammed > 0)
-        std::fprintf(stderr,
-                     "qorcap: %d camera(s) on the bus have no firmware yet and are not "
-                     "used\n",
-                     setup.unprogrammed);
+#ifdef QORCAP_RESOURCES
+    // Run from the build tree: the repository's resources stand in for the installed bundle.
+    if (!std::getenv("QORVANTA_BUNDLE") &&
+        !std::filesystem::exists(
+            qor::platform::bundleResourcePath(qor::platform::kPanelResourceFile)))
+        setenv("QORVANTA_BUNDLE", QORCAP_RESOURCES, 1);
+#endif
+    qor::apps::CameraSetup setup = qor::apps::setUpCameras(options.simModels, options.simulate);
     int result = kNoCamera;
-    if (options.command == "list") {
-        result = list(setup);
-    } else if (setup.cameras.empty()) {
-        std::fprintf(stderr, "qorcap: no camera could be opened\n");
-    } else {
-        result = capture(options, setup);
-    }
+    if (setup.cameras.empty())
+        std::fprintf(stderr, "qorcap: %s\n", setup.error.c_str());
+    else
+        result = run(options, setup);
     qor::apps::tearDownCameras();
     return result;
 }

@@ -1,6 +1,7 @@
 cmake_minimum_required(VERSION 3.25)
-# The capture tool as a user runs it: frames captured from the simulated camera land as files,
-# and mistakes give the documented exit codes. Run with -DQORCAP=<program> -DWORK=<scratch dir>.
+# The capture tool as a user runs it: simulated cameras come up from unprogrammed, frames land
+# as files, settings go through the settings page and survive a save and a restore, and mistakes
+# give the documented exit codes. Run with -DQORCAP=<program> -DWORK=<scratch dir>.
 
 file(REMOVE_RECURSE ${WORK})
 
@@ -48,11 +49,30 @@ if(NOT out MATCHES "model 00A1")
   message(FATAL_ERROR "the named camera was not used:\n${out}")
 endif()
 
+# Settings set through the settings page, saved, and restored by another run.
+run(0 show flip-v=on gamma=1.5 matrix=2 --save ${WORK}/camera.qset)
+if(NOT out MATCHES "flip-v +on" OR NOT out MATCHES "gamma +1.50" OR NOT out MATCHES "Matrix 2")
+  message(FATAL_ERROR "settings not shown as set:\n${out}")
+endif()
+file(SIZE ${WORK}/camera.qset bytes)
+if(NOT bytes EQUAL 114)
+  message(FATAL_ERROR "the saved settings are ${bytes} bytes")
+endif()
+run(0 show --load ${WORK}/camera.qset)
+if(NOT out MATCHES "flip-v +on" OR NOT out MATCHES "gamma +1.50" OR NOT out MATCHES "Matrix 2")
+  message(FATAL_ERROR "settings not restored:\n${out}")
+endif()
+run(1 show exposure=100000)
+if(NOT err MATCHES "exposure must be between")
+  message(FATAL_ERROR "no range given for a wrong exposure:\n${err}")
+endif()
+
 # Mistakes.
 run(2 --camera "no such camera" --out ${WORK}/none)
 run(1 --frames 0)
 run(1 --mode movie)
 run(1 --sim-model xyz)
+run(1 bogus=1)
 file(WRITE ${WORK}/file "not a directory")
 run(5 --frames 1 --out ${WORK}/file/sub)
 

@@ -1,0 +1,338 @@
+#include "page.h"
+
+#include "panel/panel.h"
+#include "platform/memory.h"
+#include "vdig/vdig.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+namespace qor::apps {
+
+using namespace qor::panel;
+
+const char *const kSettingsHelp =
+    "settings (NAME=VALUE, set through the camera's settings page in this order):\n"
+    "  size=WxH | WxH-sub | full    image size from the camera's size list (-sub: subsampled)\n"
+    "  slow-frames=on|off           allow frame periods above half a second\n"
+    "  rounding=120|100|none        exposure steps of 1/120 s, 1/100 s, or none\n"
+    "  auto-exposure=on|off         automatic exposure\n"
+    "  exposure=MS                  exposure in milliseconds\n"
+    "  gain=X red=X green=X blue=X  gains (1.00 = unity)\n"
+    "  contrast=N brightness=N      tone curve, -100 to 100\n"
+    "  gamma=X                      tone curve, 0 to 4\n"
+    "  decode=block|interpolated    demosaic method\n"
+    "  matrix=none|1..5             colour-correction matrix\n"
+    "  hue=DEG saturation=N         matrix adjustments, -180 to 180 and -128 to 128\n"
+    "  flip-h=on|off flip-v=on|off  mirror left-right, top-bottom\n"
+    "  mark=on|off                  show saturated pixels in red\n"
+    "  cooling=on|off               sensor cooling to -15 C\n"
+    "  balance=auto                 run the automatic colour balance once\n";
+
+namespace {
+
+// The order settings are applied in: a size change moves the frame period, which bounds the
+// exposure; the matrix comes before the adjustments that act on it.
+const std::vector<std::string> kOrder = {
+    "size",  "slow-frames", "rounding", "auto-exposure", "exposure", "gain",    "red",
+    "green", "blue",        "contrast", "brightness",    "gamma",    "decode",  "matrix",
+    "hue",   "saturation",  "flip-h",   "flip-v",        "mark",     "cooling", "balance",
+};
+
+std::string menuText(ControlRef popup, int item) {
+    MenuRef menu = popup ? GetControlPopupMenuHandle(popup) : nullptr;
+    if (!menu) return {};
+    Str255 text;
+    GetMenuItemText(menu, short(item), text);
+    return std::string(reinterpret_cast<char *>(text + 1), text[0]);
+}
+
+bool parseNumber(const std::string &text, double *value) {
+    char *end = nullptr;
+    errno = 0;
+    *value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == 0 && errno == 0 && std::isfinite(*value);
+}
+
+bool parseSwitch(const std::string &text, bool *on) {
+    if (text == "on" || text == "1" || text == "yes") return *on = true, true;
+    if (text == "off" || text == "0" || text == "no") return *on = false, true;
+    return false;
+}
+
+class Applier {
+public:
+    Applier(platform::SettingsDialog &d, SeqGrabComponent grabber) : d_(d), grabber_(grabber) {}
+
+    std::string apply(const Setting &s) {
+        const std::string &n = s.name;
+        if (n == "size") return size(s.value);
+        if (n == "slow-frames") return toggle(kItemSlowFrames, s);
+        if (n == "rounding") return rounding(s.value);
+        if (n == "auto-exposure") return toggle(kItemAutoExposure, s);
+        if (n == "exposure") return slider(kItemExposure, s, 1000.0, " ms");
+        if (n == "gain") return slider(kItemGain, s, 4000.0, "");
+        if (n == "red") return slider(kItemRedGain, s, 4000.0, "");
+        if (n == "green") return slider(kItemGreenGain, s, 4000.0, "");
+        if (n == "blue") return slider(kItemBlueGain, s, 4000.0, "");
+        if (n == "contrast") return slider(kItemContrast, s, 1.0, "");
+        if (n == "brightness") return slider(kItemBrightness, s, 1.0, "");
+        if (n == "gamma") return slider(kItemGamma, s, 100.0, "");
+        if (n == "hue") return slider(kItemHue, s, 1.0, "");
+        if (n == "saturation") return slider(kItemSaturation, s, 1.0, "");
+        if (n == "decode") return decode(s.value);
+        if (n == "matrix") return matrix(s.value);
+        if (n == "flip-h") return toggle(kItemFlipHorizontal, s);
+        if (n == "flip-v") return toggle(kItemFlipVertical, s);
+        if (n == "mark") return toggle(kItemSaturationMark, s);
+        if (n == "cooling") return toggle(kItemCooling, s);
+        if (n == "balance") return balance(s.value);
+        return "unknown setting " + n;
+    }
+
+private:
+    ControlRef control(short n) { return d_.pageControl(n); }
+    bool enabled(short n) { return control(n) && IsControlEnabled(control(n)); }
+    std::string missing(const std::string &name) {
+        return "this camera has no " + name + " control";
+    }
+
+    std::string click(short n) {
+        ComponentResult error = d_.clickItem(n);
+        return error ? "the page refused the change (error " + std::to_string(error) + ")" : "";
+    }
+
+    std::string toggle(short n, const Setting &s) {
+        bool on = false;
+        if (!parseSwitch(s.value, &on)) return s.name + " is on or off, not " + s.value;
+        if (!enabled(n)) return missing(s.name);
+        if ((GetControlValue(control(n)) != 0) == on) return {};
+        return click(n);
+    }
+
+    // A slider value in the page's units: the value times `scale`, within the slider's range.
+    std::string slider(short n, const Setting &s, double scale, const char *unit) {
+        double value = 0;
+        if (!parseNumber(s.value, &value)) return s.name + " needs a number, not " + s.value;
+        if (!enabled(n)) return missing(s.name) + " (or it is automatic or off)";
+        ControlRef c = control(n);
+        const double position = std::round(value * scale);
+        const int32_t low = GetControl32BitMinimum(c), high = GetControl32BitMaximum(c);
+        if (position < low || position > high) {
+            char range[128];
+            std::snprintf(range, sizeof range, "%s must be between %g and %g%s", s.name.c_str(),
+                          low / scale, high / scale, unit);
+            return range;
+        }
+        platform::dragSlider(c, int32_t(position));
+        return {};
+    }
+
+    std::string popup(short n, int item) {
+        if (!enabled(n) || !platform::choosePopupItem(control(n), item))
+            return "this camera cannot choose that";
+        return click(n);
+    }
+
+    std::string size(const std::string &value) {
+        ControlRef c = control(kItemSize);
+        if (!c) return missing("size");
+        if (value == "full") return popup(kItemSize, 1);
+        std::string wanted = value;
+        const bool sub = wanted.size() > 4 && wanted.substr(wanted.size() - 4) == "-sub";
+        if (sub) wanted.resize(wanted.size() - 4);
+        unsigned w = 0, h = 0;
+        char extra = 0;
+        if (std::sscanf(wanted.c_str(), "%ux%u%c", &w, &h, &extra) != 2)
+            return "size is WIDTHxHEIGHT, WIDTHxHEIGHT-sub or full, not " + value;
+        const std::string text = std::to_string(w) + " x " + std::to_string(h);
+        std::string sizes;
+        for (int item = 1; item <= GetControl32BitMaximum(c); ++item) {
+            const std::string entry = menuText(c, item);
+            const bool entrySub = entry.find("Subsampled") != std::string::npos;
+            if (entry.rfind(text, 0) == 0 && entry.size() >= text.size() && entrySub == sub &&
+                (entry.size() == text.size() || entry[text.size()] == ' '))
+                return popup(kItemSize, item);
+            sizes += (sizes.empty() ? "" : ", ") + entry;
+        }
+        return "this camera has no size " + value + "; it has " + sizes;
+    }
+
+    std::string rounding(const std::string &value) {
+        static const std::map<std::string, int> items = {{"120", 1}, {"100", 2}, {"none", 3}};
+        auto it = items.find(value);
+        if (it == items.end()) return "rounding is 120, 100 or none, not " + value;
+        return popup(kItemExposureRounding, it->second);
+    }
+
+    std::string decode(const std::string &value) {
+        if (value != "block" && value != "interpolated")
+            return "decode is block or interpolated, not " + value;
+        const short n = value == "block" ? kItemBlockDecode : kItemInterpolatedDecode;
+        if (!enabled(n)) return "a monochrome camera has no demosaic to choose";
+        return click(n);
+    }
+
+    std::string matrix(const std::string &value) {
+        int index = -1;
+        if (value == "none")
+            index = 0;
+        else if (value.size() == 1 && value[0] >= '1' && value[0] <= '5')
+            index = value[0] - '0';
+        if (index < 0) return "matrix is none or 1 to 5, not " + value;
+        if (!enabled(kItemColorMatrix)) return "a monochrome camera has no colour matrix";
+        return popup(kItemColorMatrix, index + 1);
+    }
+
+    std::string balance(const std::string &value) {
+        if (value != "auto") return "balance takes the value auto";
+        if (!enabled(kItemColorBalance)) return "a monochrome camera has no colour balance";
+        // The balance works on arriving frames.
+        ComponentResult error = SGStartPreview(grabber_);
+        if (error)
+            return "cannot preview for the colour balance (error " + std::to_string(error) + ")";
+        std::string result = click(kItemColorBalance);
+        SGStop(grabber_);
+        return result;
+    }
+
+    platform::SettingsDialog &d_;
+    SeqGrabComponent grabber_;
+};
+
+std::string onOff(ControlRef c) {
+    if (!c || !IsControlEnabled(c)) return "-";
+    return GetControlValue(c) ? "on" : "off";
+}
+
+std::string readout(platform::SettingsDialog &d, short slider, short text) {
+    ControlRef c = d.pageControl(slider);
+    const std::string value = platform::controlText(d.pageControl(text));
+    if (!c || value.empty()) return "-";
+    std::string trimmed = value.substr(
+        value.find_first_not_of(' ') == std::string::npos ? 0 : value.find_first_not_of(' '));
+    return IsControlEnabled(c) ? trimmed : trimmed + " (fixed)";
+}
+
+} // namespace
+
+bool parseSetting(const std::string &text, Setting *setting, std::string *error) {
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+        *error = "a setting is NAME=VALUE: " + text;
+        return false;
+    }
+    setting->name = text.substr(0, equals);
+    setting->value = text.substr(equals + 1);
+    if (std::find(kOrder.begin(), kOrder.end(), setting->name) == kOrder.end()) {
+        *error = "unknown setting " + setting->name + " (qorcap --help lists them)";
+        return false;
+    }
+    return true;
+}
+
+std::string applySettings(platform::SettingsDialog &dialog, SeqGrabComponent grabber,
+                          const std::vector<Setting> &settings) {
+    Applier applier(dialog, grabber);
+    for (const std::string &name : kOrder)
+        for (const Setting &s : settings)
+            if (s.name == name)
+                if (std::string error = applier.apply(s); !error.empty()) return error;
+    return {};
+}
+
+std::string describePage(platform::SettingsDialog &d) {
+    auto text = [&](short n) { return platform::controlText(d.pageControl(n)); };
+    auto menuChoice = [&](short n) {
+        ControlRef c = d.pageControl(n);
+        if (!c || !IsControlEnabled(c)) return std::string("-");
+        return menuText(c, GetControl32BitValue(c));
+    };
+    std::string out;
+    auto line = [&](const char *name, const std::string &value) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "%-15s", name);
+        out += buffer + value + "\n";
+    };
+    line("camera", text(kItemCameraModel));
+    line("versions", text(kItemFpgaVersion) + ", " + text(kItemFirmwareVersion) + ", " +
+                         text(kItemDriverVersion));
+    line("size", menuChoice(kItemSize));
+    line("exposure", readout(d, kItemExposure, kItemExposureText));
+    line("auto-exposure", onOff(d.pageControl(kItemAutoExposure)));
+    line("rounding", menuChoice(kItemExposureRounding));
+    line("slow-frames", onOff(d.pageControl(kItemSlowFrames)));
+    line("gain", readout(d, kItemGain, kItemGainText));
+    line("red", readout(d, kItemRedGain, kItemRedGainText));
+    line("green", readout(d, kItemGreenGain, kItemGreenGainText));
+    line("blue", readout(d, kItemBlueGain, kItemBlueGainText));
+    line("contrast", readout(d, kItemContrast, kItemContrastText));
+    line("brightness", readout(d, kItemBrightness, kItemBrightnessText));
+    line("gamma", readout(d, kItemGamma, kItemGammaText));
+    ControlRef block = d.pageControl(kItemBlockDecode);
+    line("decode", !block || !IsControlEnabled(block) ? "-"
+                   : GetControlValue(block)           ? "block"
+                                                      : "interpolated");
+    line("matrix", menuChoice(kItemColorMatrix));
+    line("hue", readout(d, kItemHue, kItemHueText));
+    line("saturation", readout(d, kItemSaturation, kItemSaturationText));
+    line("flip-h", onOff(d.pageControl(kItemFlipHorizontal)));
+    line("flip-v", onOff(d.pageControl(kItemFlipVertical)));
+    line("mark", onOff(d.pageControl(kItemSaturationMark)));
+    line("cooling", onOff(d.pageControl(kItemCooling)));
+    return out;
+}
+
+namespace {
+
+// The panel files its settings under its maker's code.
+constexpr OSType kSettingsType = fourCharCode("QORN");
+
+} // namespace
+
+std::string saveSettings(SeqGrabComponent grabber, SGChannel channel, const std::string &path) {
+    UserData all = nullptr;
+    ComponentResult error = SGGetChannelSettings(grabber, channel, &all, 0);
+    if (error) return "cannot read the camera's settings (error " + std::to_string(error) + ")";
+    Handle block = NewHandle(0);
+    error = block ? ComponentResult(GetUserData(all, block, kSettingsType, 1))
+                  : ComponentResult(memFullErr);
+    DisposeUserData(all);
+    if (error) {
+        if (block) DisposeHandle(block);
+        return "the settings page saved nothing (error " + std::to_string(error) + ")";
+    }
+    std::ofstream file(path, std::ios::binary);
+    file.write(*block, GetHandleSize(block));
+    file.close();
+    DisposeHandle(block);
+    if (!file) return "cannot write " + path;
+    return {};
+}
+
+std::string loadSettings(SeqGrabComponent grabber, SGChannel channel, const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "cannot read " + path;
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(file),
+                                  std::istreambuf_iterator<char>()};
+    Handle block = NewHandle(Size(bytes.size()));
+    if (!block) return "out of memory";
+    std::copy(bytes.begin(), bytes.end(), *block);
+    UserData all = nullptr;
+    ComponentResult error = NewUserData(&all);
+    if (!error) error = AddUserData(all, block, kSettingsType);
+    DisposeHandle(block);
+    if (!error) error = SGSetChannelSettings(grabber, channel, all, 0);
+    if (all) DisposeUserData(all);
+    if (error == qtParamErr) return path + " is not a settings file of this camera driver";
+    if (error) return "cannot apply " + path + " (error " + std::to_string(error) + ")";
+    return {};
+}
+
+} // namespace qor::apps
