@@ -5,6 +5,7 @@
 
 #include "platform/memory.h"
 #include "usb/camera_record.h"
+#include "vdig/vdig.h"
 
 #include <qorvanta/camera.h>
 #include <qorvanta/imaging.h>
@@ -22,7 +23,6 @@ constexpr uint32_t kBlockVersion = 0x00010000;
 constexpr uint32_t kAbsent = 0xFFFFFFFF;
 constexpr uint32_t kAutomatic = 0xFFFFFFFE;
 constexpr double kCoolingSetPointCelsius = -15.0;
-constexpr double kLongestFramePeriodMs = 500.0;
 
 // Field offsets.
 enum : size_t {
@@ -126,22 +126,6 @@ void restoreSize(PanelGlobals &g, Handle camera, CameraRecord &r, const Block &b
     if (factor * width > r.maxWidth || factor * height > r.maxHeight) return;
     g.sizeSelector = QORAImageSizeSubSampleToSelector(camera, width, height, factor == 2);
     qor::panel::applySizeSelector(camera, g.sizeSelector);
-}
-
-// The data rate the slow-frames choice asks for, and the frame timing it gives.
-void restoreTiming(Handle camera, CameraRecord &r) {
-    if (r.dataRateCount == 0 || !r.dataRateTable) return;
-    const uint32_t index = r.allowSlowFrames == 1 ? 0 : r.dataRateCount - 1;
-    QORASetKBPSRateIndex(camera, index);
-    r.dataRateKB = r.dataRateTable[index];
-    const uint32_t pixels =
-        uint32_t(r.imageWidth / r.subSampleX) * uint32_t(r.imageHeight / r.subSampleY);
-    r.frameRate = pixels ? float(double(r.dataRateKB) * 1024.0 / pixels) : 0.0f;
-    double periodMs = r.frameRate > 0.0f ? 1000.0 / double(r.frameRate) : kLongestFramePeriodMs;
-    if (r.allowSlowFrames == 0 && periodMs > kLongestFramePeriodMs)
-        periodMs = kLongestFramePeriodMs;
-    r.framePeriodMs = periodMs;
-    r.framePeriodUs = uint32_t(periodMs * 1000.0);
 }
 
 // Exposure: automatic when the block says so and the camera offers it, else the value held
@@ -279,7 +263,11 @@ ComponentResult QORASGPanelSetSettings(Handle storage, SGChannel c, UserData ud,
         QORASetCameraImageProperties(camera, r.windowLeft, r.windowTop, r.imageWidth, r.imageHeight,
                                      r.subSampleX, r.subSampleY, r.sensorType);
     if (result == 0) result = QORAGetSupportedKBPSRates(camera);
-    if (result == 0) restoreTiming(camera, r);
+    if (result == 0) {
+        qor::vdig::selectDataRate(camera, r);
+        qor::vdig::setFrameTiming(r, uint32_t(r.imageWidth / r.subSampleX) *
+                                         uint32_t(r.imageHeight / r.subSampleY));
+    }
     // The exposure step runs also after a failure there, and its result replaces the error.
     result = restoreExposure(camera, r, b, result);
     if (result == 0) result = restoreTheRest(camera, r, b);

@@ -1,16 +1,11 @@
 #include "usb/bundle.h"
 
-#include <cstdlib>
+#include "platform/resources.h"
 
 namespace qor::usb {
 
 std::string bundleResourcesDirectory() {
-    const char *override = std::getenv("QORVANTA_BUNDLE");
-    if (!override || !*override)
-        return "/Library/QuickTime/QORVANTAVDIG.component/Contents/Resources/";
-    std::string directory = override;
-    if (directory.back() != '/') directory += '/';
-    return directory;
+    return platform::bundleResourcePath("");
 }
 
 } // namespace qor::usb

@@ -68,7 +68,16 @@ ComponentResult commonGuard(Handle storage);
 
 } // namespace qor::vdig
 
+struct CameraRecord;
+
 namespace qor::vdig {
+
+// The data rate the frame-rate policy asks for: the lowest when slow frames are allowed, the
+// highest otherwise (nothing when the camera listed none).
+void selectDataRate(Handle camera, CameraRecord &r);
+// Frame rate and period of frames of `pixels` pixels at the record's data rate; the period is
+// held to half a second unless slow frames are allowed.
+void setFrameTiming(CameraRecord &r, uint32_t pixels);
 
 // Time codes are offered unless the running QuickTime is one of the 6.0.2 to 6.5.x releases,
 // whose time-code handling breaks with digitizers that supply their own; a failing Gestalt

@@ -58,27 +58,6 @@ void resetRing(CameraHandle camera, CameraRecord &r) {
     }
 }
 
-// The data rate the frame-rate policy asks for: the lowest when slow frames are allowed, the
-// highest otherwise. The rate index request's answer does not matter here: the table came from
-// the camera a moment ago.
-void selectDataRate(CameraHandle camera, CameraRecord &r) {
-    if (r.dataRateCount == 0 || !r.dataRateTable) return;
-    uint32_t index = r.allowSlowFrames == 1 ? 0 : r.dataRateCount - 1;
-    QORASetKBPSRateIndex(camera, index);
-    r.dataRateKB = r.dataRateTable[index];
-}
-
-void computeFrameTiming(CameraRecord &r) {
-    const float pixels = float(r.rawWidth) * float(r.rawHeight);
-    r.frameRate = float(r.dataRateKB) * 1024.0f / pixels;
-    // A camera that reported no data rate gets the longest period rather than an infinite one.
-    double periodMs = r.frameRate > 0.0f ? 1000.0 / double(r.frameRate) : kLongestFramePeriodMs;
-    if (r.allowSlowFrames == 0 && periodMs > kLongestFramePeriodMs)
-        periodMs = kLongestFramePeriodMs;
-    r.framePeriodMs = periodMs;
-    r.framePeriodUs = uint32_t(periodMs * 1000.0);
-}
-
 // Ten slots of one decoded frame each, every slot starting on a page boundary. Returns false
 // when memory is short (or a frame could not be addressed at all).
 bool allocateFrameSlots(CameraRecord &r) {
@@ -146,6 +125,29 @@ ImageDescriptionHandle buildImageDescription(const CameraRecord &r, OSErr *error
 
 } // namespace
 
+namespace qor::vdig {
+
+// The rate index request's answer does not matter here: the table came from the camera a
+// moment ago.
+void selectDataRate(Handle camera, CameraRecord &r) {
+    if (r.dataRateCount == 0 || !r.dataRateTable) return;
+    const uint32_t index = r.allowSlowFrames == 1 ? 0 : r.dataRateCount - 1;
+    QORASetKBPSRateIndex(camera, index);
+    r.dataRateKB = r.dataRateTable[index];
+}
+
+void setFrameTiming(CameraRecord &r, uint32_t pixels) {
+    r.frameRate = pixels ? float(double(r.dataRateKB) * 1024.0 / pixels) : 0.0f;
+    // A camera that reported no data rate gets the longest period rather than an infinite one.
+    double periodMs = r.frameRate > 0.0f ? 1000.0 / double(r.frameRate) : kLongestFramePeriodMs;
+    if (r.allowSlowFrames == 0 && periodMs > kLongestFramePeriodMs)
+        periodMs = kLongestFramePeriodMs;
+    r.framePeriodMs = periodMs;
+    r.framePeriodUs = uint32_t(periodMs * 1000.0);
+}
+
+} // namespace qor::vdig
+
 ComponentResult vdigGetCompressionTypes(Handle storage, VDCompressionListHandle list) {
     if (ComponentResult guard = commonGuard(storage)) return guard;
     if (!list) return qtParamErr;
@@ -194,8 +196,8 @@ ComponentResult vdigSetCompression(Handle storage, OSType compressType, int16_t 
                                          r.imageHeight, r.subSampleX, r.subSampleY, r.sensorType))
         return error;
     if (int32_t error = QORAGetSupportedKBPSRates(storage)) return error;
-    selectDataRate(storage, r);
-    computeFrameTiming(r);
+    qor::vdig::selectDataRate(storage, r);
+    qor::vdig::setFrameTiming(r, r.rawWidth * r.rawHeight);
     if (r.framePeriodUs < exposure) exposure = r.framePeriodUs;
     QORASetVideoControlValue(storage, kExposureControl, 4, exposure);
 

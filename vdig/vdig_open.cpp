@@ -13,21 +13,14 @@
 namespace {
 
 constexpr uint32_t kTimeScale = 10000;
-constexpr double kLongestFramePeriodMs = 500.0;
 
 // Frame rate and period of the window the open left, and the source rectangles of the sensor.
 void setOpenDefaults(CameraRecord &r) {
     r.timeScale = kTimeScale;
     r.frameSlotBlock = nullptr;
     for (uint8_t *&slot : r.frameSlots) slot = nullptr;
-    uint32_t rawPixels =
-        uint32_t(r.imageWidth / r.subSampleX) * uint32_t(r.imageHeight / r.subSampleY);
-    r.frameRate = rawPixels ? float(double(r.dataRateKB) * 1024.0 / rawPixels) : 0.0f;
-    double periodMs = r.frameRate > 0.0f ? 1000.0 / double(r.frameRate) : kLongestFramePeriodMs;
-    if (r.allowSlowFrames == 0 && periodMs > kLongestFramePeriodMs)
-        periodMs = kLongestFramePeriodMs;
-    r.framePeriodMs = periodMs;
-    r.framePeriodUs = uint32_t(periodMs * 1000.0);
+    qor::vdig::setFrameTiming(r, uint32_t(r.imageWidth / r.subSampleX) *
+                                     uint32_t(r.imageHeight / r.subSampleY));
     Rect sensor{0, 0, int16_t(r.maxHeight), int16_t(r.maxWidth)};
     r.digitizerRect = r.maxSrcRect = r.activeSrcRect = sensor;
 }

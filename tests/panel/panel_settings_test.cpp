@@ -3,6 +3,7 @@
 
 #include "platform/memory.h"
 #include "stream/streaming_camera.h"
+#include "vdig/vdig.h"
 
 #include <qorvanta/camera.h>
 
@@ -254,6 +255,27 @@ TEST_F(PanelSettings, FailuresStopTheStepsInOrder) {
     cam->failRegister(0x04A4, sim::Direction::Write, kIOReturnNotResponding, -1);
     EXPECT_NE(setBlock(b), noErr);
     EXPECT_EQ(r.flipHorizontal, 0);
+}
+
+TEST_F(PanelSettings, TheGrabberKeepsEachPanelsSettingsWithTheChannel) {
+    openChannel(0x01A8);
+    CameraRecord &r = record();
+    r.flipVertical = 1;
+    UserData all = nullptr;
+    ASSERT_EQ(SGGetChannelSettings(grabber, channel, &all, 0), noErr);
+    EXPECT_EQ(CountUserDataType(all, kQorvantaManufacturer), 1);
+    Handle block = NewHandle(0);
+    ASSERT_EQ(GetUserData(all, block, kQorvantaManufacturer, 1), noErr);
+    EXPECT_EQ(GetHandleSize(block), 114);
+    DisposeHandle(block);
+    r.flipVertical = 0;
+    ASSERT_EQ(SGSetChannelSettings(grabber, channel, all, 0), noErr);
+    EXPECT_EQ(r.flipVertical, 1);
+    DisposeUserData(all);
+    // The panels were closed again: one can open now.
+    ComponentInstance again = OpenComponent(panelComponent());
+    EXPECT_NE(again, nullptr);
+    if (again) CloseComponent(again);
 }
 
 } // namespace

@@ -20,6 +20,12 @@ using namespace qor::panel;
 
 class Panel : public PanelTest {};
 
+TEST_F(Panel, WithoutACameraThePanelStaysUnregistered) {
+    EXPECT_EQ(registerPanel(), 0);
+    EXPECT_EQ(panelComponent(), nullptr);
+    EXPECT_EQ(platform::SettingsDialog::open(nullptr, nullptr, nullptr), paramErr);
+}
+
 TEST_F(Panel, DispatchTablesAndCanDo) {
     ComponentDescription cd{kPanelComponentType, kPanelComponentSubType, kQorvantaManufacturer, 0,
                             0};
