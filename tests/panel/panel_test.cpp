@@ -318,6 +318,52 @@ TEST_F(Panel, ItemsChangeTheRecordAndTheCamera) {
     EXPECT_EQ(r.balanceTargetColor.blue, 0x3000);
 }
 
+TEST_F(Panel, WindowIsFittedOntoTheDesktop) {
+    openChannel(0x01A8);
+    // A desktop that neither holds the window's corner nor its size.
+    platform::setDesktopBounds(Rect{200, 300, 400, 500});
+    showPage();
+    const Rect bounds = platform::windowGlobalBounds(GetDialogWindow(dialog->dialog()));
+    platform::resetDesktopBounds();
+    EXPECT_EQ(bounds.left, 304);
+    EXPECT_EQ(bounds.top, 232);
+    EXPECT_EQ(bounds.right - bounds.left, 200);
+    EXPECT_EQ(bounds.bottom - bounds.top, 200);
+}
+
+TEST_F(Panel, GreenSliderWritesOnlyTheGreensTheCameraHas) {
+    auto cam = openChannel(0x01A8);
+    CameraRecord &r = record();
+    r.green1GainSupported = 0;
+    const uint32_t green1 = r.green1Gain;
+    showPage();
+    EXPECT_EQ(GetControl32BitMaximum(item(19)), int32_t(r.green2GainMax));
+    cam->clearTransferLog();
+    ASSERT_TRUE(platform::dragSlider(item(19), 100));
+    EXPECT_EQ(r.green2Gain, 100u);
+    EXPECT_EQ(r.green1Gain, green1);
+    for (const auto &w : registerWrites(cam->transferLog())) EXPECT_NE(w.reg, 0x0514);
+}
+
+TEST_F(Panel, SaturationMarkOnAMonochromeCameraRebuildsTheGreyTable) {
+    openChannel(0x01A5);
+    ASSERT_EQ(SGStartPreview(grabber), noErr);
+    SGStop(grabber);
+    showPage();
+    ASSERT_EQ(record().saturationMarkOn, 0);
+    ASSERT_EQ(dialog->clickItem(5), noErr);
+    EXPECT_EQ(GetControlValue(item(5)), 1);
+    auto desc = reinterpret_cast<ImageDescriptionHandle>(NewHandle(0));
+    ASSERT_EQ(SGGetChannelSampleDescription(channel, reinterpret_cast<Handle>(desc)), noErr);
+    CTabHandle table = nullptr;
+    ASSERT_EQ(GetImageDescriptionCTable(desc, &table), noErr);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ((*table)->ctTable[250].rgb.red, 0xFFFF);
+    EXPECT_EQ((*table)->ctTable[250].rgb.green, 0);
+    DisposeHandle(reinterpret_cast<Handle>(table));
+    DisposeHandle(reinterpret_cast<Handle>(desc));
+}
+
 TEST_F(Panel, ColourBalanceFromThePageConvergesOnTheScene) {
     openChannel(0x04A2);
     CameraRecord &r = record();
