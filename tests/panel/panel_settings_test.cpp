@@ -251,7 +251,14 @@ TEST_F(PanelSettings, FailuresStopTheStepsInOrder) {
     EXPECT_EQ(r.framePeriodMs, period);
     EXPECT_EQ(r.flipHorizontal, 1);
 
+    // Without an exposure control nothing replaces the geometry's error: the rest is skipped.
+    r.exposureSupported = 0;
     r.flipHorizontal = 0;
+    cam->failRegister(0x100C, sim::Direction::Write, kIOReturnNotResponding, 1);
+    EXPECT_NE(setBlock(b), noErr);
+    EXPECT_EQ(r.flipHorizontal, 0);
+    r.exposureSupported = 1;
+
     cam->failRegister(0x04A4, sim::Direction::Write, kIOReturnNotResponding, -1);
     EXPECT_NE(setBlock(b), noErr);
     EXPECT_EQ(r.flipHorizontal, 0);
