@@ -22,17 +22,25 @@ constexpr int kConvergedWithin = 7;
 
 enum : int8_t { kSearching = 0, kConverged = 1, kFailed = -1 };
 
-// One colour channel of the balance search: its state, gains and bisection partner.
+// One colour channel of the balance search: its state, gains, bisection partner, and the
+// nearest gains known to give too little and too much.
 struct BalanceChannel {
     int8_t &state;
     uint32_t &gain;
     uint32_t &other;
+    uint32_t &low;
+    uint32_t &high;
     uint32_t minimum;
     uint32_t maximum;
     uint16_t gainRegister;
 };
 
 // Moves one channel's gain halfway toward the side its average has to go, and sends it.
+//
+// The halfway point is taken toward the nearest gain known to lie on the other side of the
+// target. Taking it toward the previous gain, or else the end of the range, as a one-partner
+// search does, throws away what two steps in one direction learnt and may never converge (on
+// a scene that needs a gain between two earlier ones it jumps back to the range's end).
 void stepChannel(CameraHandle camera, BalanceChannel channel, uint8_t average, long target) {
     if (channel.state != kSearching) return;
     if (std::labs(long(average) - target) <= kConvergedWithin) {
@@ -40,12 +48,17 @@ void stepChannel(CameraHandle camera, BalanceChannel channel, uint8_t average, l
         return;
     }
     bool tooStrong = average > target;
-    bool noPartner = channel.other == kNoBisectionPartner;
-    if (tooStrong && (noPartner || channel.other > channel.gain))
-        channel.other = channel.minimum;
-    else if (!tooStrong && (noPartner || channel.other < channel.gain))
-        channel.other = channel.maximum;
-    uint32_t next = uint32_t((uint64_t(channel.gain) + channel.other) / 2);
+    // A scene that changed under the search may leave the bounds crossed: start them again.
+    if (channel.low > channel.high || channel.high > channel.maximum) {
+        channel.low = channel.minimum;
+        channel.high = channel.maximum;
+    }
+    if (tooStrong)
+        channel.high = std::min(channel.high, channel.gain);
+    else
+        channel.low = std::max(channel.low, channel.gain);
+    const uint32_t bound = tooStrong ? channel.low : channel.high;
+    uint32_t next = uint32_t((uint64_t(channel.gain) + bound) / 2);
     channel.other = channel.gain;
     channel.gain = next;
     if (QORAWriteOneCameraRegister(camera, channel.gainRegister, channel.gain) != 0)
@@ -88,22 +101,23 @@ void colorBalanceStep(CameraHandle camera, const uint8_t *rawFrame) {
         // The settings page may cancel a search (both states -1) and reads the gains from its
         // own thread: states and gains are loaded and stored whole, and a cancel stays.
         auto stepShared = [&](int8_t &sharedState, uint32_t &sharedGain, uint32_t &other,
-                              uint32_t minimum, uint32_t maximum, uint16_t reg, uint8_t average,
-                              long target) {
+                              uint32_t &low, uint32_t &high, uint32_t minimum, uint32_t maximum,
+                              uint16_t reg, uint8_t average, long target) {
             int8_t state = atomicField(sharedState).load();
             uint32_t gain = atomicField(sharedGain).load();
             const int8_t before = state;
-            stepChannel(camera, {state, gain, other, minimum, maximum, reg}, average, target);
+            stepChannel(camera, {state, gain, other, low, high, minimum, maximum, reg}, average,
+                        target);
             atomicField(sharedGain).store(gain);
             int8_t expected = before;
             atomicField(sharedState).compare_exchange_strong(expected, state);
         };
         stepShared(record->redBalanceState, record->redGain, record->redGainOther,
-                   record->redGainMin, record->redGainMax, kRegRedGainValue, record->frameAvgR,
-                   targetR);
+                   record->redGainLow, record->redGainHigh, record->redGainMin, record->redGainMax,
+                   kRegRedGainValue, record->frameAvgR, targetR);
         stepShared(record->blueBalanceState, record->blueGain, record->blueGainOther,
-                   record->blueGainMin, record->blueGainMax, kRegBlueGainValue, record->frameAvgB,
-                   targetB);
+                   record->blueGainLow, record->blueGainHigh, record->blueGainMin,
+                   record->blueGainMax, kRegBlueGainValue, record->frameAvgB, targetB);
 
         const int8_t red = atomicField(record->redBalanceState).load();
         const int8_t blue = atomicField(record->blueBalanceState).load();
@@ -197,6 +211,10 @@ int32_t QORAStartColorBalance(Handle camera) {
     atomicField(record->blueBalanceState).store(kSearching);
     record->redGainOther = kNoBisectionPartner;
     record->blueGainOther = kNoBisectionPartner;
+    record->redGainLow = record->redGainMin;
+    record->redGainHigh = record->redGainMax;
+    record->blueGainLow = record->blueGainMin;
+    record->blueGainHigh = record->blueGainMax;
     record->balanceFramesLeft = kBalanceFrames;
     // Handed to the frame path last, after every field it reads.
     atomicField(record->colorBalanceActive).store(1);

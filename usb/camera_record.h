@@ -178,6 +178,11 @@ struct CameraRecord {
 
     // Even while colorMatrix is whole, odd while it is being replaced (publishColorMatrix).
     uint32_t colorMatrixSequence;
+
+    // The colour balance's bracket per channel: the highest gain seen giving too little of the
+    // colour and the lowest seen giving too much.
+    uint32_t redGainLow, redGainHigh;
+    uint32_t blueGainLow, blueGainHigh;
 };
 
 // The record must stay valid when its handle is allocated zero-filled.

@@ -139,6 +139,21 @@ TEST_F(ColorBalance, ConvergesOnAGreyScene) {
     EXPECT_EQ(cam.sim().peekRegister(0x0504), cam.record().redGain);
 }
 
+// On this model's scene red needs a gain between two the search tried before (63 too much,
+// 31 and 47 too little): a search that forgets the bound above jumps back to the top of the
+// range and wanders, converging late or not before the frames run out.
+TEST_F(ColorBalance, ConvergesWhenTheAnswerLiesBetweenEarlierGains) {
+    test::OpenCamera cam(test::runningCamera(0x01A8));
+    prepare(cam);
+    ASSERT_EQ(QORAStartColorBalance(cam.handle()), 0);
+    int frames = run(cam, 100);
+    // A bisection over 0..255 needs at most eight measurements, one every four frames.
+    EXPECT_LE(frames, 8 * 4);
+    EXPECT_EQ(cam.record().redBalanceState, 1);
+    EXPECT_EQ(cam.record().blueBalanceState, 1);
+    EXPECT_GE(cam.record().redGainHigh, cam.record().redGainLow);
+}
+
 TEST_F(ColorBalance, BothChannelsFailingRestoresTheSavedGains) {
     test::OpenCamera cam(test::runningCamera(kColourModel));
     prepare(cam);

@@ -365,9 +365,9 @@ TEST_F(Panel, SaturationMarkOnAMonochromeCameraRebuildsTheGreyTable) {
 }
 
 TEST_F(Panel, ColourBalanceFromThePageConvergesOnTheScene) {
-    openChannel(0x04A2);
+    openChannel(0x01A8);
     CameraRecord &r = record();
-    r.balanceTargetColor = RGBColor{0x8000, 0x8000, 0x8000};
+    r.balanceTargetColor = RGBColor{0xFFFF, 0xFFFF, 0xFFFF};
     ASSERT_EQ(SGStartPreview(grabber), noErr);
     showPage();
     ASSERT_EQ(dialog->clickItem(40), noErr);
