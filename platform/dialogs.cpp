@@ -12,7 +12,7 @@
 #include <unordered_set>
 
 using qor::platform::ControlKind;
-using qor::platform::DialogItemSpec;
+using qor::platform::DialogItemDescription;
 
 struct MenuRecord {
     std::vector<std::string> items;
@@ -166,11 +166,11 @@ bool validKind(unsigned kind) {
 
 namespace qor::platform {
 
-bool encodeItemList(const std::vector<DialogItemSpec> &items, std::vector<char> *bytes) {
+bool encodeItemList(const std::vector<DialogItemDescription> &items, std::vector<char> *bytes) {
     if (!bytes || items.empty() || items.size() > 0x7FFF) return false;
     std::vector<char> out;
     putU16(out, unsigned(items.size() - 1));
-    for (const DialogItemSpec &item : items) {
+    for (const DialogItemDescription &item : items) {
         if (!validKind(unsigned(item.kind)) || item.title.size() > 255 || item.menu.size() > 255)
             return false;
         size_t start = out.size();
@@ -193,15 +193,15 @@ bool encodeItemList(const std::vector<DialogItemSpec> &items, std::vector<char> 
     return true;
 }
 
-bool decodeItemList(const char *bytes, size_t size, std::vector<DialogItemSpec> *items) {
+bool decodeItemList(const char *bytes, size_t size, std::vector<DialogItemDescription> *items) {
     if (!bytes || !items) return false;
     Reader in{reinterpret_cast<const uint8_t *>(bytes), size};
     size_t count = size_t(int16_t(in.take(2))) + 1;
     if (!in.ok || count < 1 || count > 0x8000) return false;
-    std::vector<DialogItemSpec> out;
+    std::vector<DialogItemDescription> out;
     for (size_t n = 0; n < count; ++n) {
         size_t start = in.at;
-        DialogItemSpec item;
+        DialogItemDescription item;
         in.take(4);
         item.bounds.top = int16_t(in.take(2));
         item.bounds.left = int16_t(in.take(2));
@@ -227,7 +227,7 @@ bool decodeItemList(const char *bytes, size_t size, std::vector<DialogItemSpec> 
     return true;
 }
 
-Handle newItemList(const std::vector<DialogItemSpec> &items) {
+Handle newItemList(const std::vector<DialogItemDescription> &items) {
     std::vector<char> bytes;
     if (!encodeItemList(items, &bytes)) return nullptr;
     Handle h = NewHandle(Size(bytes.size()));
@@ -266,8 +266,8 @@ void DisposeDialog(DialogRef theDialog) {
 
 void AppendDITL(DialogRef theDialog, Handle theHandle, DITLMethod method) {
     if (!theHandle || !*theHandle) return;
-    std::vector<DialogItemSpec> specs;
-    if (!qor::platform::decodeItemList(*theHandle, size_t(GetHandleSize(theHandle)), &specs))
+    std::vector<DialogItemDescription> items;
+    if (!qor::platform::decodeItemList(*theHandle, size_t(GetHandleSize(theHandle)), &items))
         return;
     std::lock_guard guard(registry().lock);
     DialogRecord *d = liveDialog(theDialog);
@@ -288,31 +288,31 @@ void AppendDITL(DialogRef theDialog, Handle theHandle, DITLMethod method) {
     } else if (method != overlayDITL) {
         return;
     }
-    for (DialogItemSpec &spec : specs) {
-        long edges[4] = {spec.bounds.top + dv, spec.bounds.left + dh, spec.bounds.bottom + dv,
-                         spec.bounds.right + dh};
+    for (DialogItemDescription &item : items) {
+        long edges[4] = {item.bounds.top + dv, item.bounds.left + dh, item.bounds.bottom + dv,
+                         item.bounds.right + dh};
         for (long edge : edges)
             if (edge < INT16_MIN || edge > INT16_MAX) return; // off the coordinate plane
-        spec.bounds = {int16_t(edges[0]), int16_t(edges[1]), int16_t(edges[2]), int16_t(edges[3])};
+        item.bounds = {int16_t(edges[0]), int16_t(edges[1]), int16_t(edges[2]), int16_t(edges[3])};
     }
-    if (d->items.size() + specs.size() > 0x7FFF) return;
+    if (d->items.size() + items.size() > 0x7FFF) return;
 
     long width = d->window.global.right - d->window.global.left;
     long height = d->window.global.bottom - d->window.global.top;
-    for (DialogItemSpec &spec : specs) {
+    for (DialogItemDescription &item : items) {
         auto c = std::make_unique<ControlRecord>();
-        c->kind = spec.kind;
-        c->bounds = spec.bounds;
-        c->title = std::move(spec.title);
-        if (spec.kind == ControlKind::staticText) c->text = c->title;
-        c->value = spec.value;
-        c->minimum = spec.minimum;
-        c->maximum = spec.maximum;
-        c->enabled = !spec.disabled;
-        c->live = spec.live;
+        c->kind = item.kind;
+        c->bounds = item.bounds;
+        c->title = std::move(item.title);
+        if (item.kind == ControlKind::staticText) c->text = c->title;
+        c->value = item.value;
+        c->minimum = item.minimum;
+        c->maximum = item.maximum;
+        c->enabled = !item.disabled;
+        c->live = item.live;
         pinValue(c.get());
-        if (spec.kind == ControlKind::popupMenu) {
-            c->menu = std::make_unique<MenuRecord>(MenuRecord{std::move(spec.menu)});
+        if (item.kind == ControlKind::popupMenu) {
+            c->menu = std::make_unique<MenuRecord>(MenuRecord{std::move(item.menu)});
             registry().menus.insert(c->menu.get());
         }
         if (method == appendDITLRight || method == appendDITLBottom) {

@@ -181,10 +181,10 @@ enum class ControlKind : uint8_t {
 };
 
 // One item of an item list, as a resource file or a test describes it.
-struct DialogItemSpec {
-    DialogItemSpec() = default;
+struct DialogItemDescription {
+    DialogItemDescription() = default;
     // Check boxes and radio buttons range over 0..1, a popup starts at item 1 of 1.
-    DialogItemSpec(ControlKind kind, Rect bounds, std::string title)
+    DialogItemDescription(ControlKind kind, Rect bounds, std::string title)
         : kind(kind), bounds(bounds), title(std::move(title)) {
         if (kind == ControlKind::checkBox || kind == ControlKind::radioButton) maximum = 1;
         if (kind == ControlKind::popupMenu) value = minimum = maximum = 1;
@@ -203,11 +203,11 @@ struct DialogItemSpec {
 
 // The item list bytes of the items (layout above); false when an item cannot be stored (no
 // items, more than 32767, a title, menu item or menu longer than 255, an unknown kind).
-bool encodeItemList(const std::vector<DialogItemSpec> &items, std::vector<char> *bytes);
+bool encodeItemList(const std::vector<DialogItemDescription> &items, std::vector<char> *bytes);
 // The items of item list bytes; false for bytes that are not a whole, well-formed list.
-bool decodeItemList(const char *bytes, size_t size, std::vector<DialogItemSpec> *items);
+bool decodeItemList(const char *bytes, size_t size, std::vector<DialogItemDescription> *items);
 // A new handle holding the item list of the items (null when encodeItemList fails).
-Handle newItemList(const std::vector<DialogItemSpec> &items);
+Handle newItemList(const std::vector<DialogItemDescription> &items);
 
 // A dialog with a window at global bounds, no items and its own port; null for bounds whose
 // right is left of their left or bottom above their top.

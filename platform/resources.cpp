@@ -294,7 +294,7 @@ std::vector<char> componentBody(const std::vector<Line> &body, int headerLine) {
     return bytes;
 }
 
-qor::platform::DialogItemSpec itemOf(const Line &line, size_t expectedNumber) {
+qor::platform::DialogItemDescription itemOf(const Line &line, size_t expectedNumber) {
     using qor::platform::ControlKind;
     static const std::map<std::string, ControlKind> kinds{
         {"button", ControlKind::pushButton}, {"checkbox", ControlKind::checkBox},
@@ -307,7 +307,7 @@ qor::platform::DialogItemSpec itemOf(const Line &line, size_t expectedNumber) {
         fail("items are numbered 1, 2, 3 ... in order; expected " + std::to_string(expectedNumber));
     auto kind = kinds.find(t[2].text);
     if (t[2].kind != Token::word || kind == kinds.end()) fail("unknown item kind " + t[2].text);
-    qor::platform::DialogItemSpec item;
+    qor::platform::DialogItemDescription item;
     item.kind = kind->second;
     item.bounds.top = int16_t(numberOf(t[3], -32768, 32767, "top"));
     item.bounds.left = int16_t(numberOf(t[4], -32768, 32767, "left"));
@@ -373,7 +373,7 @@ qor::platform::DialogItemSpec itemOf(const Line &line, size_t expectedNumber) {
 }
 
 std::vector<char> itemListBody(const std::vector<Line> &body, int headerLine) {
-    std::vector<qor::platform::DialogItemSpec> items;
+    std::vector<qor::platform::DialogItemDescription> items;
     for (const Line &line : body) {
         tLine = line.number;
         items.push_back(itemOf(line, items.size() + 1));

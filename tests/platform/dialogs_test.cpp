@@ -12,7 +12,7 @@
 namespace {
 
 using qor::platform::ControlKind;
-using qor::platform::DialogItemSpec;
+using qor::platform::DialogItemDescription;
 
 std::vector<unsigned char> pstr(const std::string &text) {
     std::vector<unsigned char> s(text.size() + 1);
@@ -38,13 +38,14 @@ protected:
         for (DialogRef d : dialogs_) DisposeDialog(d);
         SetPort(nullptr);
     }
-    DialogRef make(const Rect &bounds, const std::vector<DialogItemSpec> &items = {}) {
+    DialogRef make(const Rect &bounds, const std::vector<DialogItemDescription> &items = {}) {
         DialogRef d = qor::platform::newDialog(bounds);
         dialogs_.push_back(d);
         if (!items.empty()) append(d, items, overlayDITL);
         return d;
     }
-    static void append(DialogRef d, const std::vector<DialogItemSpec> &items, DITLMethod how) {
+    static void append(DialogRef d, const std::vector<DialogItemDescription> &items,
+                       DITLMethod how) {
         Handle list = qor::platform::newItemList(items);
         ASSERT_NE(list, nullptr);
         AppendDITL(d, list, how);
@@ -58,8 +59,8 @@ protected:
     std::vector<DialogRef> dialogs_;
 };
 
-DialogItemSpec slider(SInt32 min, SInt32 max, SInt32 value, Rect bounds = {0, 0, 16, 100}) {
-    DialogItemSpec s{ControlKind::slider, bounds, ""};
+DialogItemDescription slider(SInt32 min, SInt32 max, SInt32 value, Rect bounds = {0, 0, 16, 100}) {
+    DialogItemDescription s{ControlKind::slider, bounds, ""};
     s.minimum = min;
     s.maximum = max;
     s.value = value;
@@ -67,8 +68,8 @@ DialogItemSpec slider(SInt32 min, SInt32 max, SInt32 value, Rect bounds = {0, 0,
     return s;
 }
 
-DialogItemSpec popup(std::vector<std::string> menu) {
-    DialogItemSpec s{ControlKind::popupMenu, {0, 0, 20, 200}, "Choose:"};
+DialogItemDescription popup(std::vector<std::string> menu) {
+    DialogItemDescription s{ControlKind::popupMenu, {0, 0, 20, 200}, "Choose:"};
     s.minimum = 1;
     s.maximum = SInt32(menu.size());
     s.value = 1;

@@ -16,7 +16,7 @@
 namespace {
 
 using qor::platform::ControlKind;
-using qor::platform::DialogItemSpec;
+using qor::platform::DialogItemDescription;
 using qor::platform::openResourceText;
 
 std::string bytesOf(Handle h) {
@@ -202,7 +202,7 @@ end
 )");
     Handle h = GetResource(fourCharCode("DITL"), 7);
     ASSERT_NE(h, nullptr);
-    std::vector<DialogItemSpec> items;
+    std::vector<DialogItemDescription> items;
     ASSERT_TRUE(qor::platform::decodeItemList(*h, size_t(GetHandleSize(h)), &items));
     ASSERT_EQ(items.size(), 4u);
     EXPECT_EQ(items[0].kind, ControlKind::slider);
