@@ -35,13 +35,9 @@ ComponentDescription digitizers() {
 }
 
 std::string componentName(Component c) {
-    Handle name = NewHandle(0);
-    std::string text;
-    if (name && GetComponentInfo(c, nullptr, name, nullptr, nullptr) == noErr &&
-        GetHandleSize(name) > 0)
-        text.assign(*name + 1, size_t(uint8_t((*name)[0])));
-    if (name) DisposeHandle(name);
-    return text;
+    std::string name;
+    platform::componentName(c, &name);
+    return name;
 }
 
 const char *mosaicName(uint32_t pattern) {

@@ -283,3 +283,17 @@ ComponentResult ComponentFunctionImplemented(ComponentInstance ci, int16_t ftnNu
 ComponentResult GetComponentVersion(ComponentInstance ci) {
     return qor::platform::callComponent(ci, kComponentVersionSelect);
 }
+
+namespace qor::platform {
+
+OSErr componentName(Component aComponent, std::string *name) {
+    name->clear();
+    Handle h = NewHandle(0);
+    if (!h) return memFullErr;
+    const OSErr error = GetComponentInfo(aComponent, nullptr, h, nullptr, nullptr);
+    if (error == noErr) *name = stringFromHandle(h);
+    DisposeHandle(h);
+    return error;
+}
+
+} // namespace qor::platform

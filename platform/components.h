@@ -7,6 +7,7 @@
 #include <qorvanta/status.h>
 
 #include <cstring>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -83,6 +84,10 @@ inline Component componentOf(ComponentInstance ci) {
 }
 
 namespace qor::platform {
+
+// The name a component was registered under, read through GetComponentInfo as a client reads
+// it: noErr, GetComponentInfo's error, or memFullErr. The name is empty on failure.
+OSErr componentName(Component aComponent, std::string *name);
 
 // Machine word <-> typed parameter. Pointers travel as their address, integers by value
 // (sign-extended), so a short of -1 arrives as -1.

@@ -1,4 +1,5 @@
 #include "platform/dialogs.h"
+#include "platform/big_endian.h"
 
 #include "platform/memory.h"
 
@@ -114,17 +115,9 @@ void toPascal(const std::string &text, Str255 out) {
 
 // ---- Item list bytes ------------------------------------------------------------------------
 
-void putU8(std::vector<char> &out, unsigned v) {
-    out.push_back(char(uint8_t(v)));
-}
-void putU16(std::vector<char> &out, unsigned v) {
-    putU8(out, v >> 8);
-    putU8(out, v);
-}
-void putU32(std::vector<char> &out, uint32_t v) {
-    putU16(out, v >> 16);
-    putU16(out, v & 0xFFFF);
-}
+using qor::platform::putU16;
+using qor::platform::putU32;
+using qor::platform::putU8;
 void putString(std::vector<char> &out, const std::string &s) {
     putU8(out, unsigned(s.size()));
     out.insert(out.end(), s.begin(), s.end());

@@ -1,4 +1,5 @@
 #include "platform/resources.h"
+#include "platform/big_endian.h"
 
 #include "platform/dialogs.h"
 #include "platform/memory.h"
@@ -101,17 +102,9 @@ struct Token {
     std::string text;
 };
 
-void putU8(std::vector<char> &out, unsigned value) {
-    out.push_back(char(uint8_t(value)));
-}
-void putU16(std::vector<char> &out, unsigned value) {
-    putU8(out, value >> 8);
-    putU8(out, value);
-}
-void putU32(std::vector<char> &out, uint32_t value) {
-    putU16(out, value >> 16);
-    putU16(out, value & 0xFFFF);
-}
+using qor::platform::putU16;
+using qor::platform::putU32;
+using qor::platform::putU8;
 
 OSType codeOf(const std::string &text) {
     return uint32_t(uint8_t(text[0])) << 24 | uint32_t(uint8_t(text[1])) << 16 |

@@ -50,16 +50,9 @@ struct SeqGrabRecord {
 namespace {
 
 std::string nameOf(Component component) {
-    Handle name = NewHandle(0);
-    std::string text;
-    if (name && GetComponentInfo(component, nullptr, name, nullptr, nullptr) == noErr &&
-        GetHandleSize(name) > 0) {
-        const auto length =
-            std::min<Size>(static_cast<unsigned char>((*name)[0]), GetHandleSize(name) - 1);
-        text.assign(*name + 1, size_t(length));
-    }
-    if (name) DisposeHandle(name);
-    return text;
+    std::string name;
+    qor::platform::componentName(component, &name);
+    return name;
 }
 
 // Opens the chosen digitizer, or the first one that opens.

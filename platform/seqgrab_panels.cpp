@@ -155,36 +155,10 @@ namespace qor::platform {
 
 namespace {
 
-// The dialog's own items, OK and Cancel, as an item list (the layout dialogs.h describes).
+// The dialog's own items, OK and Cancel, as an item list.
 Handle ownItems() {
-    std::vector<uint8_t> bytes;
-    auto put16 = [&](int v) {
-        bytes.push_back(uint8_t(v >> 8));
-        bytes.push_back(uint8_t(v));
-    };
-    auto put32 = [&](int32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(uint8_t(v >> shift));
-    };
-    put16(1); // two items
-    const char *titles[] = {"OK", "Cancel"};
-    for (int i = 0; i < 2; ++i) {
-        const size_t start = bytes.size();
-        put32(0);
-        for (int v : {10, 300 + 90 * i, 30, 380 + 90 * i}) put16(v);
-        bytes.push_back(uint8_t(ControlKind::pushButton));
-        bytes.push_back(0);
-        put32(0);
-        put32(0);
-        put32(1);
-        const std::string title = titles[i];
-        bytes.push_back(uint8_t(title.size()));
-        bytes.insert(bytes.end(), title.begin(), title.end());
-        bytes.push_back(0); // no menu
-        if ((bytes.size() - start) % 2) bytes.push_back(0);
-    }
-    Handle h = NewHandle(Size(bytes.size()));
-    if (h) std::copy(bytes.begin(), bytes.end(), *h);
-    return h;
+    return newItemList({{ControlKind::pushButton, Rect{10, 300, 30, 380}, "OK"},
+                        {ControlKind::pushButton, Rect{10, 390, 30, 470}, "Cancel"}});
 }
 
 } // namespace

@@ -30,16 +30,6 @@ ComponentDescription digitizerDescription() {
             kDigitizerFlags, 0};
 }
 
-// The name a component was registered under; false when it cannot be read.
-bool registeredName(Component component, Handle scratch, std::string *name, OSErr *error) {
-    *error = GetComponentInfo(component, nullptr, scratch, nullptr, nullptr);
-    if (*error != noErr) return false;
-    const Size bytes = GetHandleSize(scratch);
-    const Size length = bytes > 0 ? std::min<Size>(uint8_t((*scratch)[0]), bytes - 1) : 0;
-    name->assign(length > 0 ? *scratch + 1 : "", size_t(length));
-    return true;
-}
-
 // A handle holding the camera name as a length-prefixed string, or null.
 Handle pascalHandle(const char *text) {
     Str255 pascal;
@@ -80,18 +70,13 @@ std::vector<io_service_t> matchingServices(uint16_t vendorID, uint16_t productID
 OSErr registerCameraDigitizer(const CameraRecord &record) {
     ComponentDescription looking = digitizerDescription();
     if (CountComponents(&looking) != 0) {
-        Handle scratch = NewHandle(0);
-        if (!scratch) return memFullErr;
-        OSErr error = noErr;
-        std::string name;
         for (Component c = FindNextComponent(nullptr, &looking); c;
              c = FindNextComponent(c, &looking)) {
-            if (!registeredName(c, scratch, &name, &error)) break;
-            if (name == record.cameraName) break;
+            std::string name;
+            // A name that cannot be read is reported as it is; the same name means registered.
+            if (OSErr error = platform::componentName(c, &name)) return error;
+            if (name == record.cameraName) return noErr;
         }
-        DisposeHandle(scratch);
-        // Already registered (or a name that cannot be read, reported as it is).
-        if (error != noErr || name == record.cameraName) return error;
     }
 
     Handle name = pascalHandle(record.cameraName);

@@ -7,6 +7,7 @@
 #include "platform/misc.h"
 #include "platform/resources.h"
 #include "platform/seqgrab.h"
+#include "support/bundle_override.h"
 #include "support/sim_camera.h"
 #include "usb/registration.h"
 
@@ -21,8 +22,7 @@ class PanelTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        bundle_ = std::string(QORVANTA_SOURCE_DIR) + "/resources";
-        setenv("QORVANTA_BUNDLE", bundle_.c_str(), 1);
+        bundle_ = std::make_unique<BundleOverride>(repositoryResources());
     }
     void TearDown() override {
         closeDialog();
@@ -30,7 +30,7 @@ protected:
         grabber = nullptr;
         unregisterPanel();
         usb::unregisterCameraDigitizers();
-        unsetenv("QORVANTA_BUNDLE");
+        bundle_.reset();
         SimTest::TearDown();
     }
 
@@ -85,7 +85,7 @@ protected:
     ControlRef item(short n) { return dialog->pageControl(n); }
     std::string text(short n) { return platform::controlText(item(n)); }
 
-    std::string bundle_;
+    std::unique_ptr<BundleOverride> bundle_;
     int16_t resFile = 0;
     SeqGrabComponent grabber = nullptr;
     SGChannel channel = nullptr;

@@ -2,6 +2,7 @@
 // back on the bus running its firmware.
 #include "platform/misc.h"
 #include "sim/images.h"
+#include "support/bundle_override.h"
 #include "support/sim_camera.h"
 #include "usb/firmware.h"
 #include "usb/vendor_ids.h"
@@ -21,23 +22,7 @@ namespace {
 
 constexpr auto kBoot = std::chrono::seconds(10);
 
-// Points the bundle at a directory for one test and restores the previous setting.
-class BundleOverride {
-public:
-    explicit BundleOverride(const fs::path &resources) {
-        if (const char *old = std::getenv("QORVANTA_BUNDLE")) previous_ = old;
-        setenv("QORVANTA_BUNDLE", resources.c_str(), 1);
-    }
-    ~BundleOverride() {
-        if (previous_.empty())
-            unsetenv("QORVANTA_BUNDLE");
-        else
-            setenv("QORVANTA_BUNDLE", previous_.c_str(), 1);
-    }
-
-private:
-    std::string previous_;
-};
+using test::BundleOverride;
 
 // Unprogrammed cameras of both vendor ids, as the loader matches them.
 io_iterator_t unprogrammedDevices(uint16_t vendorID) {
@@ -129,7 +114,7 @@ protected:
 };
 
 TEST_F(FirmwareDownload, EveryBundleFileBootsItsCamera) {
-    BundleOverride bundle(fs::path(QORVANTA_SOURCE_DIR) / "resources");
+    BundleOverride bundle(test::repositoryResources());
     std::vector<std::shared_ptr<sim::SimCamera>> cameras;
     for (const sim::BundleImage &file : sim::bundleFirmwareFiles())
         for (uint16_t release = 0; release < 32; ++release)
@@ -280,7 +265,7 @@ TEST_F(FirmwareDownload, DeviceHeldElsewhereIsSkippedAfterFiveAttempts) {
 
     // Held four times, it opens on the fifth attempt.
     cam->holdExclusive(4);
-    BundleOverride bundle(fs::path(QORVANTA_SOURCE_DIR) / "resources");
+    BundleOverride bundle(test::repositoryResources());
     testing::internal::CaptureStderr();
     downloadToAllUnprogrammed();
     err = testing::internal::GetCapturedStderr();

@@ -5,6 +5,7 @@
 #include "platform/components.h"
 #include "platform/memory.h"
 #include "platform/videodigitizer.h"
+#include "support/bundle_override.h"
 #include "support/sim_camera.h"
 #include "usb/registration.h"
 #include "vdig/vdig.h"
@@ -19,30 +20,6 @@
 #include <vector>
 
 namespace qor::test {
-
-// Points the bundle at a resources directory for the life of the object.
-class BundleOverride {
-public:
-    explicit BundleOverride(const std::filesystem::path &resources) {
-        if (const char *old = std::getenv("QORVANTA_BUNDLE")) previous_ = old;
-        setenv("QORVANTA_BUNDLE", resources.c_str(), 1);
-    }
-    ~BundleOverride() {
-        if (previous_.empty())
-            unsetenv("QORVANTA_BUNDLE");
-        else
-            setenv("QORVANTA_BUNDLE", previous_.c_str(), 1);
-    }
-    BundleOverride(const BundleOverride &) = delete;
-    BundleOverride &operator=(const BundleOverride &) = delete;
-
-private:
-    std::string previous_;
-};
-
-inline std::filesystem::path repositoryResources() {
-    return std::filesystem::path(QORVANTA_SOURCE_DIR) / "resources";
-}
 
 inline std::vector<uint8_t> fileBytes(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);

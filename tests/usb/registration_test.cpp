@@ -27,11 +27,9 @@ protected:
         return CountComponents(&looking);
     }
     static std::string nameOf(Component c) {
-        Handle name = NewHandle(0);
-        EXPECT_EQ(GetComponentInfo(c, nullptr, name, nullptr, nullptr), noErr);
-        std::string text(*name + 1, size_t(uint8_t((*name)[0])));
-        DisposeHandle(name);
-        return text;
+        std::string name;
+        EXPECT_EQ(platform::componentName(c, &name), noErr);
+        return name;
     }
 };
 
