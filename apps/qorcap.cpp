@@ -206,12 +206,16 @@ bool parse(int argc, char **argv, Options &o) {
 struct Capture {
     FrameWriter *writer = nullptr;
     FrameFormat format;
+    // One idle may hand over several queued frames; those beyond the count asked for are
+    // given back to the driver unwritten.
+    uint64_t wanted = UINT64_MAX;
     uint64_t delivered = 0;
     Clock::time_point first{}, last{};
 };
 
 OSErr onFrame(SGChannel, Ptr p, long len, long *, long, TimeValue, short, long refCon) {
     auto &capture = *reinterpret_cast<Capture *>(refCon);
+    if (capture.delivered >= capture.wanted) return noErr;
     const Clock::time_point now = Clock::now();
     if (capture.delivered == 0) capture.first = now;
     capture.last = now;
@@ -356,6 +360,7 @@ int capture(const Options &o, const CameraEntry *camera, SeqGrabComponent grabbe
     FrameWriter writer(o.outDir, o.png, o.raw);
     Capture state;
     state.writer = &writer;
+    if (o.seconds <= 0) state.wanted = o.frames;
     ComponentResult error = SGSetDataProc(grabber, onFrame, reinterpret_cast<long>(&state));
     if (!error) error = SGSetChannelUsage(channel, o.record ? seqGrabRecord : seqGrabPreview);
     if (!error) error = SGSetFrameRate(channel, Fixed(o.rate * 65536.0));
