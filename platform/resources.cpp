@@ -47,7 +47,7 @@ struct ResourceFile {
 // The file each component was registered from, with its description to tell a registration
 // that is gone from a later one at the same address.
 struct ComponentSource {
-    ComponentDescription description;
+    ComponentDescription description{};
     std::string path;
     std::shared_ptr<const std::string> text;
 };

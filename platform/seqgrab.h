@@ -159,10 +159,9 @@ private:
         SeqGrabPanel panel;
         std::string title;
     };
-    SettingsDialog(SeqGrabComponent s, SGChannel c) : grabber_(s), channel_(c) {}
+    explicit SettingsDialog(SGChannel c) : channel_(c) {}
     void removeShownPage();
 
-    SeqGrabComponent grabber_;
     SGChannel channel_;
     DialogRef dialog_ = nullptr;
     short itemOffset_ = 0;

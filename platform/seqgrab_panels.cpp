@@ -169,7 +169,7 @@ ComponentResult SettingsDialog::open(SeqGrabComponent s, SGChannel c, SettingsDi
     if (!s || !c) return paramErr;
     std::vector<OpenPanel> panels = openPanels(s, c);
     if (panels.empty()) return couldntGetRequiredComponent;
-    auto *d = new SettingsDialog(s, c);
+    auto *d = new SettingsDialog(c);
     for (const OpenPanel &p : panels) {
         Str255 title{};
         SGPanelGetTitle(p.panel, title);

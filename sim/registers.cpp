@@ -14,7 +14,7 @@ constexpr double kCoolerTimeConstantSeconds = 1.0;
 constexpr uint32_t kControlPresent = 1u << 31, kControlAutoOffered = 1u << 30;
 constexpr uint32_t kControlAutoOn = 0x4000;
 constexpr uint32_t kCoolerPresent = 1u << 31, kCoolerOnState = 1u << 23, kCoolerOn = 0x8000;
-constexpr uint32_t kFanPresent = 1u << 31, kFanOn = 0x8000;
+constexpr uint32_t kFanPresent = 1u << 31;
 
 uint16_t low(uint32_t v) {
     return uint16_t(v);

@@ -14,8 +14,6 @@ using namespace qor;
 
 namespace {
 
-constexpr auto kBoot = std::chrono::seconds(10);
-
 // Well inside the loader's wait, so the camera is back before the loader looks for it.
 sim::CameraOptions unprogrammed(uint16_t productID, std::string serial) {
     sim::CameraOptions options;
