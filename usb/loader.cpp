@@ -43,70 +43,70 @@ kern_return_t matchNow(IONotificationPortRef port, CFMutableDictionaryRef matchi
     return result;
 }
 
+// The master port, a device matching dictionary and a notification port, as both passes of the
+// loader set them up; each is released when the pass ends.
+struct MatchingSetUp {
+    mach_port_t masterPort = 0;
+    CFMutableDictionaryRef matching = nullptr;
+    IONotificationPortRef port = nullptr;
+    int32_t failure = 0; // 0, or the loader's code for the step that failed
+
+    MatchingSetUp() {
+        if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS || !masterPort) {
+            masterPort = 0;
+            failure = kNoMasterPort;
+        } else if (!(matching = IOServiceMatching(kIOUSBDeviceClassName))) {
+            failure = kNoMatchingDictionary;
+        } else if (!(port = IONotificationPortCreate(masterPort))) {
+            failure = kNoNotificationPort;
+        }
+    }
+    ~MatchingSetUp() {
+        if (port) IONotificationPortDestroy(port);
+        port = nullptr;
+        if (matching) CFRelease(matching);
+        matching = nullptr;
+        if (masterPort) mach_port_deallocate(mach_task_self(), masterPort);
+        masterPort = 0;
+    }
+    MatchingSetUp(const MatchingSetUp &) = delete;
+    MatchingSetUp &operator=(const MatchingSetUp &) = delete;
+
+    // Runs one first-match pass with the dictionary as it now stands.
+    kern_return_t match(IOServiceMatchingCallback handler) {
+        CFRetain(matching); // the notification consumes a reference
+        return matchNow(port, matching, handler);
+    }
+};
+
 // Downloads firmware into every unprogrammed camera of both vendor ids. 0, or a failure code
 // of the loader; *matchingResult receives the result of the matching notifications.
 int32_t loadFirmware(kern_return_t *matchingResult) {
     *matchingResult = KERN_SUCCESS;
-    mach_port_t masterPort = 0;
-    if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS || !masterPort)
-        return kNoMasterPort;
-    CFMutableDictionaryRef matching = IOServiceMatching(kIOUSBDeviceClassName);
-    if (!matching) {
-        mach_port_deallocate(mach_task_self(), masterPort);
-        return kNoMatchingDictionary;
-    }
-    // One reference for each of the two notifications, which consume them.
-    CFRetain(matching);
-    setNumber(matching, kUSBVendorID, kCameraVendorID);
-    setNumber(matching, kUSBDeviceSubClass, kUnprogrammedSubClass);
-    IONotificationPortRef port = IONotificationPortCreate(masterPort);
-    if (!port) {
-        mach_port_deallocate(mach_task_self(), masterPort);
-        CFRelease(matching);
-        CFRelease(matching);
-        return kNoNotificationPort;
-    }
-    *matchingResult = matchNow(port, matching, myAnchorFX2UnenumeratedAdded);
+    MatchingSetUp setUp;
+    if (setUp.failure) return setUp.failure;
+    setNumber(setUp.matching, kUSBVendorID, kCameraVendorID);
+    setNumber(setUp.matching, kUSBDeviceSubClass, kUnprogrammedSubClass);
+    *matchingResult = setUp.match(myAnchorFX2UnenumeratedAdded);
     if (*matchingResult == KERN_SUCCESS) {
-        setNumber(matching, kUSBVendorID, kCameraVendorID2);
-        *matchingResult = matchNow(port, matching, myAnchorFX2UnenumeratedAdded);
-    } else {
-        // The reference meant for the second notification would otherwise never go.
-        CFRelease(matching);
+        setNumber(setUp.matching, kUSBVendorID, kCameraVendorID2);
+        *matchingResult = setUp.match(myAnchorFX2UnenumeratedAdded);
     }
-    IONotificationPortDestroy(port);
-    mach_port_deallocate(mach_task_self(), masterPort);
     return 0;
 }
 
 // Configures and registers every camera that runs its firmware, model by model. 0, a failure
 // code of the loader, or the error of the first failed matching notification.
 int32_t registerCameras() {
-    mach_port_t masterPort = 0;
-    if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS || !masterPort)
-        return kNoMasterPort;
-    CFMutableDictionaryRef matching = IOServiceMatching(kIOUSBDeviceClassName);
-    if (!matching) {
-        mach_port_deallocate(mach_task_self(), masterPort);
-        return kNoMatchingDictionary;
-    }
-    IONotificationPortRef port = IONotificationPortCreate(masterPort);
-    if (!port) {
-        mach_port_deallocate(mach_task_self(), masterPort);
-        CFRelease(matching);
-        return kNoNotificationPort;
-    }
+    MatchingSetUp setUp;
+    if (setUp.failure) return setUp.failure;
     kern_return_t result = KERN_SUCCESS;
     for (uint16_t productID : qor::usb::kCameraProductIDs) {
-        setNumber(matching, kUSBVendorID, cameraVendorFor(productID));
-        setNumber(matching, kUSBProductID, productID);
-        CFRetain(matching);
-        result = matchNow(port, matching, myNewCameraAdded);
+        setNumber(setUp.matching, kUSBVendorID, cameraVendorFor(productID));
+        setNumber(setUp.matching, kUSBProductID, productID);
+        result = setUp.match(myNewCameraAdded);
         if (result != KERN_SUCCESS) break;
     }
-    CFRelease(matching);
-    IONotificationPortDestroy(port);
-    mach_port_deallocate(mach_task_self(), masterPort);
     return result;
 }
 
