@@ -3,6 +3,8 @@
 // camera at once, so the preview follows the controls.
 #include "panel/panel.h"
 
+#include "camera/video_controls.h"
+
 #include "platform/memory.h"
 #include "platform/misc.h"
 #include "platform/resources.h"
@@ -20,12 +22,8 @@ namespace qor::panel {
 
 namespace {
 
-constexpr uint16_t kControlExposure = 0x4A0;
-constexpr uint16_t kControlGain = 0x4F0;
-constexpr uint16_t kControlRed = 0x500;
-constexpr uint16_t kControlGreen1 = 0x510;
-constexpr uint16_t kControlGreen2 = 0x520;
-constexpr uint16_t kControlBlue = 0x530;
+using enum camera::VideoControl;
+
 constexpr double kCoolingSetPointCelsius = -15.0;
 constexpr useconds_t kBalancePollUs = 30000;
 // A colour balance runs on arriving frames: when none has been processed for this long (no
@@ -319,11 +317,11 @@ void myDoGainSlider(ControlRef control, ControlPartCode) {
 }
 
 void myDoRedGainSlider(ControlRef control, ControlPartCode) {
-    gainSlider(control, &CameraRecord::redGain, kControlRed, kItemRedGainText);
+    gainSlider(control, &CameraRecord::redGain, kControlRedGain, kItemRedGainText);
 }
 
 void myDoBlueGainSlider(ControlRef control, ControlPartCode) {
-    gainSlider(control, &CameraRecord::blueGain, kControlBlue, kItemBlueGainText);
+    gainSlider(control, &CameraRecord::blueGain, kControlBlueGain, kItemBlueGainText);
 }
 
 void myDoGreenGainSlider(ControlRef control, ControlPartCode) {
@@ -334,11 +332,11 @@ void myDoGreenGainSlider(ControlRef control, ControlPartCode) {
     int32_t error = 0;
     if (r.green1GainSupported == 1) {
         atomicField(r.green1Gain).store(v);
-        error = QORASetVideoControlValue(g->camera, kControlGreen1, 4, v);
+        error = QORASetVideoControlValue(g->camera, kControlGreen1Gain, 4, v);
     }
     if (r.green2GainSupported == 1) {
         atomicField(r.green2Gain).store(v);
-        error = QORASetVideoControlValue(g->camera, kControlGreen2, 4, v);
+        error = QORASetVideoControlValue(g->camera, kControlGreen2Gain, 4, v);
     }
     gainReadout(*g, kItemGreenGainText, v, error);
     SGIdle(g->channel);

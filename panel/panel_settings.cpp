@@ -3,6 +3,8 @@
 // fixed order, with grabbing paused around the change.
 #include "panel/panel.h"
 
+#include "camera/video_controls.h"
+
 #include "platform/memory.h"
 #include "usb/camera_record.h"
 #include "vdig/vdig.h"
@@ -17,6 +19,9 @@
 #include <cstring>
 
 namespace {
+
+using qor::camera::kControlBlueGain, qor::camera::kControlExposure, qor::camera::kControlGain,
+    qor::camera::kControlGreen1Gain, qor::camera::kControlGreen2Gain, qor::camera::kControlRedGain;
 
 constexpr Size kBlockBytes = 114;
 constexpr uint32_t kBlockVersion = 0x00010000;
@@ -136,13 +141,13 @@ int32_t restoreExposure(Handle camera, CameraRecord &r, const Block &b, int32_t 
     const uint32_t saved = b.get32(kExposure);
     if (saved == kAutomatic) {
         if (r.exposureAutoSupported != 1) return result;
-        result = QORASetVideoControlValue(camera, 0x4A0, 0, 1);
+        result = QORASetVideoControlValue(camera, kControlExposure, 0, 1);
         r.exposureAutoOn = result == 0 ? 1 : 0;
         return result;
     }
     const uint32_t value = clamp(saved, r.exposureMin, r.framePeriodUs);
     atomicField(r.exposure).store(value);
-    return QORASetVideoControlValue(camera, 0x4A0, 4, value);
+    return QORASetVideoControlValue(camera, kControlExposure, 4, value);
 }
 
 struct GainField {
@@ -165,20 +170,20 @@ int32_t restoreGain(Handle camera, CameraRecord &r, const Block &b, const GainFi
 // The settings after the geometry and exposure, in order; stops at the first failure.
 int32_t restoreTheRest(Handle camera, CameraRecord &r, const Block &b) {
     using R = CameraRecord;
-    int32_t result = restoreGain(
-        camera, r, b,
-        {kGain, 0x4F0, &R::gainSupported, &R::gainAutoOn, &R::gainMin, &R::gainMax, &R::gain});
+    int32_t result = restoreGain(camera, r, b,
+                                 {kGain, kControlGain, &R::gainSupported, &R::gainAutoOn,
+                                  &R::gainMin, &R::gainMax, &R::gain});
     if (result) return result;
     if (r.colorSensor == 1) {
         const GainField colours[] = {
-            {kRedGain, 0x500, &R::redGainSupported, &R::redGainAutoOn, &R::redGainMin,
+            {kRedGain, kControlRedGain, &R::redGainSupported, &R::redGainAutoOn, &R::redGainMin,
              &R::redGainMax, &R::redGain},
-            {kGreen1Gain, 0x510, &R::green1GainSupported, &R::green1GainAutoOn, &R::green1GainMin,
-             &R::green1GainMax, &R::green1Gain},
-            {kGreen2Gain, 0x520, &R::green2GainSupported, &R::green2GainAutoOn, &R::green2GainMin,
-             &R::green2GainMax, &R::green2Gain},
-            {kBlueGain, 0x530, &R::blueGainSupported, &R::blueGainAutoOn, &R::blueGainMin,
-             &R::blueGainMax, &R::blueGain},
+            {kGreen1Gain, kControlGreen1Gain, &R::green1GainSupported, &R::green1GainAutoOn,
+             &R::green1GainMin, &R::green1GainMax, &R::green1Gain},
+            {kGreen2Gain, kControlGreen2Gain, &R::green2GainSupported, &R::green2GainAutoOn,
+             &R::green2GainMin, &R::green2GainMax, &R::green2Gain},
+            {kBlueGain, kControlBlueGain, &R::blueGainSupported, &R::blueGainAutoOn,
+             &R::blueGainMin, &R::blueGainMax, &R::blueGain},
         };
         for (const GainField &f : colours)
             if ((result = restoreGain(camera, r, b, f))) return result;
@@ -258,7 +263,7 @@ ComponentResult QORASGPanelSetSettings(Handle storage, SGChannel c, UserData ud,
     if (g->seqGrabber) SGPause(g->seqGrabber, seqGrabPause);
     r.allowSlowFrames = r.exposureSupported == 1 ? b.flag(kSlowFrames) : 0;
     restoreSize(*g, camera, r, b);
-    QORASetVideoControlValue(camera, 0x4A0, 4, 0);
+    QORASetVideoControlValue(camera, kControlExposure, 4, 0);
     int32_t result =
         QORASetCameraImageProperties(camera, r.windowLeft, r.windowTop, r.imageWidth, r.imageHeight,
                                      r.subSampleX, r.subSampleY, r.sensorType);
