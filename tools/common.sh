@@ -4,7 +4,7 @@
 QOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages the library, the programs and the tests need.
-QOR_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libpng-dev)
+QOR_PACKAGES=(g++ cmake ninja-build pkg-config ccache libgtest-dev libpng-dev)
 # The benchmarks compare against OpenCV and use Google Benchmark.
 QOR_BENCH_PACKAGES=(libbenchmark-dev libopencv-imgproc-dev)
 
@@ -26,10 +26,14 @@ qor_install_packages() {
         "${missing[@]}"
 }
 
-# qor_build DIR [cmake options...]: configures DIR once and builds everything in it.
+# qor_build DIR [cmake options...]: configures DIR once and builds everything in it, with
+# warnings as errors and through ccache, so that repeated builds (CI, sanitizer runs) are quick.
 qor_build() {
     local dir=$1
     shift
-    cmake -S "$QOR_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S "$QOR_ROOT" -B "$dir" -G Ninja -DQORVANTA_WERROR=ON "${launcher[@]}" "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
