@@ -146,12 +146,16 @@ OSErr FSOpenFork(const FSRef *ref, UniCharCount forkNameLength, const UniChar *f
     // A file has no fork but its data fork, whose name is empty.
     if (forkNameLength != 0) return errFSForkNotFound;
 
-    int fd = ::open(ref->path, O_RDONLY | O_CLOEXEC);
+    // Opened without blocking, so that a FIFO does not hold the caller until a writer comes;
+    // only a regular file has a data fork. Reads then block as usual.
+    int fd = ::open(ref->path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return errorForOpen(errno);
     auto fork = std::make_shared<Fork>(fd);
     struct stat info;
     if (::fstat(fd, &info) != 0) return ioErr;
-    if (S_ISDIR(info.st_mode)) return notAFileErr;
+    if (!S_ISREG(info.st_mode)) return notAFileErr;
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return ioErr;
     FSIORefNum refNum = enterFork(std::move(fork));
     if (refNum == 0) return tmfoErr;
     *forkRefNum = refNum;

@@ -629,7 +629,9 @@ long RegisterComponentResourceFile(int16_t resRefNum, int16_t global) {
 
     long registered = 0;
     for (ComponentToRegister &c : pending) {
-        if (!c.entryName || (c.hasName && !c.name) || (c.hasInfo && !c.info)) {
+        // An entry-point name given as hex bytes may be empty: nothing to look up.
+        if (!c.entryName || c.entryName->empty() || (c.hasName && !c.name) ||
+            (c.hasInfo && !c.info)) {
             std::fprintf(stderr,
                          "RegisterComponentResourceFile: %s: 'thng' %d is incomplete or "
                          "names a missing resource\n",

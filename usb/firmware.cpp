@@ -7,6 +7,8 @@
 
 #include <qorvanta/status.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 uint8_t gWasCameraFirmwareLoaded = 0;
@@ -215,6 +217,23 @@ int32_t downloadIntelHex(IOUSBDeviceInterface187 **device, std::FILE *file) {
 
 namespace {
 
+// The firmware file for reading, or null when it cannot be opened or is not a regular file: a
+// directory cannot be read and a FIFO would hold the loader in the open until a writer came.
+std::FILE *openRegularFile(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE *file = ::fdopen(fd, "r");
+    if (!file) ::close(fd);
+    return file;
+}
+
 // Steps 6 to 11 for one opened device: find the file, hold the CPU, download, release.
 int32_t downloadFirmware(IOUSBDeviceInterface187 **device, uint16_t productID,
                          uint16_t releaseNumber) {
@@ -227,7 +246,7 @@ int32_t downloadFirmware(IOUSBDeviceInterface187 **device, uint16_t productID,
     }
     std::string path = qor::usb::bundleResourcesDirectory() + "Firmware/" + *entry;
     std::fprintf(stderr, "myOpenFirmWareFile() FW should be in %s\n", entry->c_str());
-    std::FILE *file = std::fopen(path.c_str(), "r");
+    std::FILE *file = openRegularFile(path);
     if (!file) {
         std::fprintf(stderr, "myOpenFirmWareFile(): Failed to find Firmware at %s!!!!\n ",
                      path.c_str());

@@ -166,6 +166,11 @@ TEST_F(ForkReading, OnlyTheDataForkOfAFileOpensForReading) {
     ASSERT_EQ(FSPathMakeRef(utf8(dir.string()), &folder, nullptr), noErr);
     EXPECT_EQ(FSOpenFork(&folder, 0, nullptr, fsRdPerm, &fork), notAFileErr);
     EXPECT_EQ(fork, 0);
+    // Nor has a device: only regular files hold data forks.
+    FSRef device;
+    ASSERT_EQ(FSPathMakeRef(utf8("/dev/null"), &device, nullptr), noErr);
+    EXPECT_EQ(FSOpenFork(&device, 0, nullptr, fsRdPerm, &fork), notAFileErr);
+    EXPECT_EQ(fork, 0);
 
     // A file removed after its reference was made is no longer found.
     fs::remove(file);

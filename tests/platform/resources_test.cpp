@@ -418,6 +418,18 @@ TEST_F(ComponentResourceFiles, UnknownEntryPointsAndMissingStringsAreSkipped) {
     EXPECT_EQ(RegisterComponentResourceFile(int16_t(30000), 0), long(resFNotFound));
 }
 
+TEST_F(ComponentResourceFiles, AnEmptyEntryPointNameIsReportedIncomplete) {
+    std::string emptyEntry = kProbeFile;
+    emptyEntry.replace(emptyEntry.find("\"resourcesTestProbeEntry\""), 25, "hex");
+    int16_t ref = open(emptyEntry);
+    ASSERT_GT(ref, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RegisterComponentResourceFile(ref, 0), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("'thng' 1 is incomplete"), std::string::npos) << err;
+    EXPECT_EQ(gProbe.registerRequests, 0);
+}
+
 TEST_F(ComponentResourceFiles, AComponentsResourceFileOpensAgainByComponent) {
     int16_t ref = open(kProbeFile);
     ASSERT_EQ(RegisterComponentResourceFile(ref, 0), 1);

@@ -3,6 +3,7 @@
 #include "platform/misc.h"
 #include "sim/images.h"
 #include "support/bundle_override.h"
+#include "support/fifo_guard.h"
 #include "support/sim_camera.h"
 #include "usb/firmware.h"
 #include "usb/vendor_ids.h"
@@ -252,6 +253,28 @@ TEST_F(FirmwareDownload, MissingFileIsReported) {
               std::string::npos)
         << err;
     EXPECT_NE(err.find("unable to download to device: -43 ffffffd5\n"), std::string::npos);
+}
+
+TEST_F(FirmwareDownload, AFileThatIsNotRegularIsReportedMissing) {
+    const fs::path path = dir / "Firmware/cam08/firm0.HEX";
+    auto cam = sim::attachCamera(unprogrammed(0x01A5, 0));
+    BundleOverride bundle(dir);
+    std::string err;
+    auto download = [&] {
+        testing::internal::CaptureStderr();
+        downloadToAllUnprogrammed();
+        err = testing::internal::GetCapturedStderr();
+    };
+    // A FIFO would hold the loader in the open until something wrote to it.
+    EXPECT_TRUE(test::returnsDespiteFifo(path, download)) << "the download waited on the FIFO";
+    EXPECT_NE(err.find("Failed to find Firmware at " + path.string()), std::string::npos) << err;
+    fs::remove(path);
+
+    fs::create_directory(path);
+    download();
+    EXPECT_NE(err.find("Failed to find Firmware at " + path.string()), std::string::npos) << err;
+    EXPECT_NE(err.find("unable to download to device: -43 ffffffd5\n"), std::string::npos);
+    EXPECT_TRUE(fx2Loads(cam->transferLog()).empty());
 }
 
 TEST_F(FirmwareDownload, DeviceHeldElsewhereIsSkippedAfterFiveAttempts) {

@@ -3,6 +3,7 @@
 // handler is driven with an iterator over the cameras of one product id, as the loader does.
 #include "platform/usb.h"
 #include "sim/images.h"
+#include "support/fifo_guard.h"
 #include "usb/init_reset.h"
 #include "usb/loader_support.h"
 #include "usb/new_camera.h"
@@ -237,6 +238,30 @@ TEST_F(NewCamera, MissingOrEmptyBitstreamFileSendsNothing) {
         EXPECT_TRUE(test::bulkOutBytes(log).empty());
         EXPECT_EQ(test::fpgaControlWrites(log), (std::vector<uint32_t>{0xFFFFFFFF, 0}));
         EXPECT_EQ(test::fpgaStatusReads(log), 11u);
+        EXPECT_EQ(test::registeredDigitizers().count(test::cameraName(*cam)), 1u);
+    }
+}
+
+TEST_F(NewCamera, BitstreamThatIsNotARegularFileSendsNothing) {
+    fs::path dir = fs::temp_directory_path() / ("qorvanta-fpga-fifo-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "FPGA/cam08");
+    fs::create_directories(dir / "FPGA/cam10/fpga0.rbf");
+    test::BundleOverride bundle(dir);
+
+    // cam08's file is a FIFO, which would hold the loader in the open; cam10's is a directory.
+    auto fifo = sim::attachCamera(unconfigured(0x01A5));
+    auto directory = sim::attachCamera(unconfigured(0x01A8));
+    std::string err;
+    EXPECT_TRUE(test::returnsDespiteFifo(dir / "FPGA/cam08/fpga0.rbf", [&] {
+        err = addCameras(0x01A5);
+    })) << "the loader waited on the FIFO";
+    EXPECT_EQ(err.find("buffered"), std::string::npos) << err;
+    err = addCameras(0x01A8);
+    EXPECT_EQ(err.find("buffered"), std::string::npos) << err;
+    fs::remove_all(dir);
+
+    for (const auto &cam : {fifo, directory}) {
+        EXPECT_TRUE(test::bulkOutBytes(cam->transferLog()).empty());
         EXPECT_EQ(test::registeredDigitizers().count(test::cameraName(*cam)), 1u);
     }
 }
