@@ -306,6 +306,19 @@ TEST_F(NewCamera, FailedStartOfConfigurationRecoversAndRegistersNothing) {
     EXPECT_EQ(test::countCameraDigitizers(), 0);
 }
 
+TEST_F(NewCamera, OverrunOnTheConfigurationWritesCountsAsDone) {
+    // The device carried out both writes; an overrun only says it answered more than asked.
+    auto cam = sim::attachCamera(unconfigured(0x00A3));
+    cam->failRegister(0x0008, sim::Direction::Write, kIOReturnOverrun, 2);
+    addCameras(0x00A3);
+    auto log = cam->transferLog();
+    EXPECT_EQ(test::fpgaControlWrites(log), (std::vector<uint32_t>{0xFFFFFFFF, 0}));
+    EXPECT_FALSE(test::bulkOutBytes(log).empty());
+    EXPECT_TRUE(cam->fpgaConfigured());
+    EXPECT_EQ(test::abortedEndpoints(log), std::vector<uint8_t>{}) << "no stall recovery";
+    EXPECT_EQ(test::registeredDigitizers().count(test::cameraName(*cam)), 1u);
+}
+
 TEST_F(NewCamera, FailedSensorInitialisationFailsTheDevice) {
     auto cam = sim::attachCamera(unconfigured(0x009A));
     cam->failRequest(0x13, kIOUSBPipeStalled);
