@@ -86,11 +86,13 @@ TEST_F(VdigOpen, CloseAfterUnplugWhileStreamingSucceeds) {
     ComponentInstance vdig = nullptr;
     ASSERT_EQ(OpenAComponent(component, &vdig), noErr);
     CameraHandle camera = GetComponentInstanceStorage(vdig);
+    CameraRecord *record = cameraRecord(camera);
+    ASSERT_NE(record, nullptr);
     ASSERT_EQ(QORACameraStartVideo(camera, 1), 0);
     cam->unplug();
-    for (int i = 0; i < 20 && atomicField(cameraRecord(camera)->cameraRemoved).load() == 0; ++i)
+    for (int i = 0; i < 20 && atomicField(record->cameraRemoved).load() == 0; ++i)
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
-    EXPECT_EQ(cameraRecord(camera)->cameraRemoved, 1);
+    EXPECT_EQ(record->cameraRemoved, 1);
     // Every guarded request now answers that the device is gone.
     Str255 name;
     uint32_t flags = 0;
