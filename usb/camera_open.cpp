@@ -123,7 +123,9 @@ int32_t findAndOpen(CameraHandle camera, CFMutableDictionaryRef matching, const 
 // Step 8: removal and power notifications on the caller's run loop; failures are not fatal.
 void armNotifications(CameraHandle camera) {
     CameraRecord &r = *cameraRecord(camera);
+    // Retained: the opening thread may end, and its loop with it, before the camera is closed.
     r.runLoop = CFRunLoopGetCurrent();
+    CFRetain(r.runLoop);
     r.notifyPort = IONotificationPortCreate(r.masterPort);
     bool registerPower = true;
     if (r.notifyPort) {

@@ -1,0 +1,69 @@
+// What an open leaves behind when the circumstances are less tidy: the opening thread ends
+// before the close, a second camera of a model is opened while the first is in use, and a camera
+// that powers up in automatic modes.
+#include "platform/memory.h"
+#include "platform/usb.h"
+#include "support/sim_camera.h"
+#include "usb/vendor_ids.h"
+
+#include <qorvanta/camera.h>
+#include <qorvanta/usb.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+using namespace qor;
+
+namespace {
+
+std::string nameOf(const sim::SimCamera &cam) {
+    return cam.model().productName + std::string("-") + cam.serial();
+}
+
+// A camera handle for the test's life; closed and disposed at its end.
+struct Camera {
+    Camera() : handle(newCameraHandle()) {}
+    ~Camera() {
+        CameraRecord &r = record();
+        std::free(r.dataRateTable); // the digitizer's to free, normally
+        r.dataRateTable = nullptr;
+        QORUSBCloseCamera(handle);
+        DisposeHandle(handle);
+    }
+    Camera(const Camera &) = delete;
+    Camera &operator=(const Camera &) = delete;
+
+    int32_t open(const sim::SimCamera &cam) const {
+        return QORUSBOpenCamera(cam.model().vendorID, cam.model().productID, nameOf(cam).c_str(),
+                                handle);
+    }
+    CameraRecord &record() const { return *cameraRecord(handle); }
+    CameraHandle handle;
+};
+
+class CameraOpenState : public test::SimTest {};
+
+TEST_F(CameraOpenState, CameraOpenedOnAThreadThatHasEndedClosesLater) {
+    auto cam = sim::attachCamera(test::runningCamera(0x01A8, "T1"));
+    Camera camera;
+    int32_t opened = -99;
+    std::thread opener([&] { opened = camera.open(*cam); });
+    opener.join();
+    ASSERT_EQ(opened, 0);
+    // The run loop the notifications were armed on outlives its thread until the camera closes.
+    CameraRecord &r = camera.record();
+    ASSERT_NE(r.runLoop, nullptr);
+    EXPECT_TRUE(CFRunLoopContainsSource(r.runLoop, r.notifyRunLoopSource, kCFRunLoopDefaultMode));
+    EXPECT_TRUE(CFRunLoopContainsSource(r.runLoop, r.powerRunLoopSource, kCFRunLoopDefaultMode));
+    EXPECT_EQ(QORUSBCloseCamera(camera.handle), 0);
+    EXPECT_EQ(r.runLoop, nullptr);
+    EXPECT_EQ(r.notifyRunLoopSource, nullptr);
+    // Opened and closed on one thread, the loop stays the thread's own.
+    ASSERT_EQ(camera.open(*cam), 0);
+    EXPECT_EQ(r.runLoop, CFRunLoopGetCurrent());
+}
+
+} // namespace
