@@ -66,4 +66,35 @@ TEST_F(CameraOpenState, CameraOpenedOnAThreadThatHasEndedClosesLater) {
     EXPECT_EQ(r.runLoop, CFRunLoopGetCurrent());
 }
 
+TEST_F(CameraOpenState, SecondCameraOfAModelOpensWhileTheFirstIsInUse) {
+    auto first = sim::attachCamera(test::runningCamera(0x01A8, "AAA"));
+    auto second = sim::attachCamera(test::runningCamera(0x01A8, "BBB"));
+    Camera a, b;
+    ASSERT_EQ(a.open(*first), 0);
+    // The first device on the bus is held: the search goes on to the camera asked for.
+    ASSERT_EQ(b.open(*second), 0);
+    EXPECT_STREQ(b.record().cameraName, nameOf(*second).c_str());
+    EXPECT_EQ(b.record().locationID, second->locationID());
+    EXPECT_EQ(b.record().cameraOpen, 1);
+    // The camera in use cannot be opened a second time, and the caller learns why.
+    Camera c;
+    EXPECT_EQ(c.open(*first), kIOReturnExclusiveAccess);
+    EXPECT_EQ(c.record().cameraOpen, 0);
+    EXPECT_EQ(c.record().deviceService, 0u);
+}
+
+TEST_F(CameraOpenState, DeviceHeldByAnotherClientIsPassedOver) {
+    auto first = sim::attachCamera(test::runningCamera(0x04A2, "AAA"));
+    auto second = sim::attachCamera(test::runningCamera(0x04A2, "BBB"));
+    first->holdExclusive(-1);
+    Camera b;
+    ASSERT_EQ(b.open(*second), 0);
+    EXPECT_EQ(b.record().locationID, second->locationID());
+    // A name no attached camera has, while one of the model is held: the hold is the answer.
+    Camera nobody;
+    EXPECT_EQ(QORUSBOpenCamera(cameraVendorFor(0x04A2), 0x04A2, "nobody", nobody.handle),
+              kIOReturnExclusiveAccess);
+    EXPECT_EQ(nobody.record().cameraOpen, 0);
+}
+
 } // namespace
