@@ -164,14 +164,17 @@ int32_t writeGeometry(CameraHandle camera) {
     return 0;
 }
 
-// One video control's block into the record; its automatic mode is switched off.
+// One video control's block into the record; its automatic mode is switched off, and the record
+// says so once the camera has taken it.
 void readControl(CameraHandle camera, uint16_t control, uint8_t &supported, uint8_t &autoSupported,
                  uint8_t &autoOn, uint32_t &minimum, uint32_t &maximum, uint32_t &value) {
     supported = QORAGetVideoControlProperties(camera, control, &autoSupported, &autoOn, &minimum,
                                               &maximum, &value) == 0
                     ? 1
                     : 0;
-    if (supported == 1 && autoSupported == 1) QORASetVideoControlValue(camera, control, 0, 0);
+    if (supported == 1 && autoSupported == 1 &&
+        qor::usb::controlDone(QORASetVideoControlValue(camera, control, 0, 0)))
+        autoOn = 0;
 }
 
 int32_t centredEven(int32_t full, int32_t size) {

@@ -97,4 +97,46 @@ TEST_F(CameraOpenState, DeviceHeldByAnotherClientIsPassedOver) {
     EXPECT_EQ(nobody.record().cameraOpen, 0);
 }
 
+// The controls of a colour model that offer an automatic mode, with the record's flags.
+struct AutoControl {
+    uint16_t control;
+    uint8_t CameraRecord::*autoSupported;
+    uint8_t CameraRecord::*autoOn;
+};
+constexpr AutoControl kAutoControls[] = {
+    {0x0400, &CameraRecord::control0400AutoSupported, &CameraRecord::control0400AutoOn},
+    {0x04A0, &CameraRecord::exposureAutoSupported, &CameraRecord::exposureAutoOn},
+    {0x04F0, &CameraRecord::gainAutoSupported, &CameraRecord::gainAutoOn},
+};
+
+TEST_F(CameraOpenState, AutomaticModesSwitchedOffAtOpenAreRecordedOff) {
+    sim::CameraOptions options = test::runningCamera(0x04A2);
+    options.automaticModesOn = true;
+    auto cam = sim::attachCamera(options);
+    for (const AutoControl &c : kAutoControls)
+        ASSERT_TRUE(cam->peekRegister(c.control) & 0x4000) << std::hex << c.control;
+
+    Camera camera;
+    ASSERT_EQ(camera.open(*cam), 0);
+    for (const AutoControl &c : kAutoControls) {
+        EXPECT_EQ(camera.record().*c.autoSupported, 1) << std::hex << c.control;
+        EXPECT_FALSE(cam->peekRegister(c.control) & 0x4000) << std::hex << c.control;
+        EXPECT_EQ(camera.record().*c.autoOn, 0) << std::hex << c.control;
+    }
+}
+
+TEST_F(CameraOpenState, AutomaticModeTheCameraKeepsStaysRecordedOn) {
+    sim::CameraOptions options = test::runningCamera(0x04A2);
+    options.automaticModesOn = true;
+    auto cam = sim::attachCamera(options);
+    // The gain's switch-off write is refused: the camera stays automatic, and the record says so.
+    cam->failRegister(0x04F0, sim::Direction::Write, kIOUSBPipeStalled, 1);
+    Camera camera;
+    ASSERT_EQ(camera.open(*cam), 0);
+    EXPECT_TRUE(cam->peekRegister(0x04F0) & 0x4000);
+    EXPECT_EQ(camera.record().gainAutoOn, 1);
+    EXPECT_EQ(camera.record().exposureAutoOn, 0);
+    EXPECT_FALSE(cam->peekRegister(0x04A0) & 0x4000);
+}
+
 } // namespace
