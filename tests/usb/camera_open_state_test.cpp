@@ -86,7 +86,7 @@ TEST_F(CameraOpenState, SecondCameraOfAModelOpensWhileTheFirstIsInUse) {
 TEST_F(CameraOpenState, DeviceHeldByAnotherClientIsPassedOver) {
     auto first = sim::attachCamera(test::runningCamera(0x04A2, "AAA"));
     auto second = sim::attachCamera(test::runningCamera(0x04A2, "BBB"));
-    first->holdExclusive(-1);
+    first->holdExclusive(100); // another client holds it for the whole test
     Camera b;
     ASSERT_EQ(b.open(*second), 0);
     EXPECT_EQ(b.record().locationID, second->locationID());

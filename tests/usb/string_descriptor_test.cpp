@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,12 +54,19 @@ protected:
     CameraHandle camera = nullptr;
 };
 
-TEST_F(StringDescriptors, NameHoldsOnlyTheCharactersThatArrived) {
-    // The length read says one character; the full descriptor then claims thirty but carries
-    // the one.
-    auto cam = attachWithSerialAnswers({{4, 3, 'A', 0}, {62, 3, 'A', 0}});
+TEST_F(StringDescriptors, TextHoldsOnlyTheCharactersThatArrived) {
+    // The open reads the serial as one character; then its length read says one character, and
+    // the full descriptor claims thirty but carries the one.
+    const Bytes one = {4, 3, 'A', 0};
+    auto cam = attachWithSerialAnswers({one, one, one, {62, 3, 'A', 0}});
     ASSERT_EQ(openDevice(), 0);
     EXPECT_STREQ(cameraRecord(camera)->cameraName, nameWithSerial(*cam, "A").c_str());
+    IOUSBDeviceInterface187 **dev = cameraRecord(camera)->deviceInterface;
+    // Nothing beyond the character and its terminator is written: no byte the device never sent.
+    char text[31];
+    std::memset(text, 'x', sizeof text);
+    ASSERT_EQ(myGetStringDescriptor(dev, kSerialIndex, text, sizeof text, 0), kIOReturnSuccess);
+    EXPECT_EQ(std::string(text, sizeof text), std::string("A") + '\0' + std::string(29, 'x'));
 }
 
 TEST_F(StringDescriptors, CameraWithAShortDescriptorOpensByItsNameEveryTime) {
