@@ -74,6 +74,25 @@ void restoreSavedGains(CameraHandle camera, CameraRecord &record) {
     atomicField(record.blueGain).store(record.savedBlueGain);
 }
 
+// The colour-balance fields belong to one thread at a time: a start on the client's thread or a
+// step on the streaming thread. A step only tries, and leaves its frame to a start at work (which
+// finds no balance running, or refuses); a start waits for a step to finish.
+bool tryTakeBalance(CameraRecord &record) {
+    return atomicField(record.balanceBusy).exchange(1, std::memory_order_acquire) == 0;
+}
+
+void takeBalance(CameraRecord &record) {
+    auto busy = atomicField(record.balanceBusy);
+    while (busy.exchange(1, std::memory_order_acquire) != 0)
+        busy.wait(1, std::memory_order_relaxed);
+}
+
+void releaseBalance(CameraRecord &record) {
+    auto busy = atomicField(record.balanceBusy);
+    busy.store(0, std::memory_order_release);
+    busy.notify_all();
+}
+
 long scaledTarget(double scale, uint8_t target) {
     return std::min(255L, std::lround(scale * target));
 }
@@ -82,9 +101,10 @@ long scaledTarget(double scale, uint8_t target) {
 
 namespace qor::camera {
 
-void colorBalanceStep(CameraHandle camera, const uint8_t *rawFrame) {
-    CameraRecord *record = cameraRecord(camera);
-    if (!record || !rawFrame || atomicField(record->colorBalanceActive).load() != 1) return;
+namespace {
+
+// One step, with the balance's fields held.
+void stepHeld(CameraHandle camera, CameraRecord *record, const uint8_t *rawFrame) {
     uint32_t framesLeft = record->balanceFramesLeft;
 
     if (framesLeft % 4 == 0) {
@@ -136,7 +156,73 @@ void colorBalanceStep(CameraHandle camera, const uint8_t *rawFrame) {
     }
 }
 
+} // namespace
+
+void colorBalanceStep(CameraHandle camera, const uint8_t *rawFrame) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record || !rawFrame || atomicField(record->colorBalanceActive).load() != 1) return;
+    if (!tryTakeBalance(*record)) return;
+    if (atomicField(record->colorBalanceActive).load() == 1) stepHeld(camera, record, rawFrame);
+    releaseBalance(*record);
+}
+
+std::chrono::milliseconds colorBalanceFrameWait(CameraRecord &record) {
+    // A frame takes as long as the data rate needs to carry it, or the exposure when longer.
+    const float rate = record.frameRate;
+    const double transferMs = rate > 0.0f ? 1000.0 / double(rate) : 0.0;
+    const double exposureMs = atomicField(record.exposure).load() / 1000.0;
+    constexpr double kFramesToWait = 3.0; // room for a late frame and a lost one
+    constexpr double kShortestWaitMs = 2000.0;
+    constexpr double kLongestWaitMs = 86'400'000.0; // keeps the conversion defined
+    const double waitMs = std::clamp(kFramesToWait * std::max(transferMs, exposureMs),
+                                     kShortestWaitMs, kLongestWaitMs);
+    return std::chrono::milliseconds(int64_t(waitMs));
+}
+
 } // namespace qor::camera
+
+namespace {
+
+int32_t startHeld(CameraHandle camera, CameraRecord *record) {
+    // A balance that runs keeps its saved gains and its count: a second start is refused.
+    if (atomicField(record->colorBalanceActive).load() != 0) return badCallOrderErr;
+    record->balanceTargetR = uint8_t(record->balanceTargetColor.red / 257);
+    record->balanceTargetG = uint8_t(record->balanceTargetColor.green / 257);
+    record->balanceTargetB = uint8_t(record->balanceTargetColor.blue / 257);
+
+    int32_t result =
+        QORAReadOneCameraRegister(camera, qor::camera::kRegRedGainValue, &record->savedRedGain);
+    if (result != 0) return result;
+    result =
+        QORAReadOneCameraRegister(camera, qor::camera::kRegBlueGainValue, &record->savedBlueGain);
+    if (result != 0) return result;
+
+    atomicField(record->redGain).store(record->redGainMax);
+    atomicField(record->blueGain).store(record->blueGainMax);
+    result = QORASetVideoControlValue(camera, qor::camera::kControlRedGain, 4, record->redGain);
+    if (result == 0)
+        result =
+            QORASetVideoControlValue(camera, qor::camera::kControlBlueGain, 4, record->blueGain);
+    if (result != 0) {
+        QORASetVideoControlValue(camera, qor::camera::kControlRedGain, 4, record->savedRedGain);
+        QORASetVideoControlValue(camera, qor::camera::kControlBlueGain, 4, record->savedBlueGain);
+        return result;
+    }
+    atomicField(record->redBalanceState).store(kSearching);
+    atomicField(record->blueBalanceState).store(kSearching);
+    record->redGainOther = kNoBisectionPartner;
+    record->blueGainOther = kNoBisectionPartner;
+    record->redGainLow = record->redGainMin;
+    record->redGainHigh = record->redGainMax;
+    record->blueGainLow = record->blueGainMin;
+    record->blueGainHigh = record->blueGainMax;
+    record->balanceFramesLeft = kBalanceFrames;
+    // Handed to the frame path last, after every field it reads.
+    atomicField(record->colorBalanceActive).store(1);
+    return 0;
+}
+
+} // namespace
 
 extern "C" {
 
@@ -184,41 +270,10 @@ int32_t QORASetVideoControlValue(Handle camera, uint16_t control, uint32_t value
 int32_t QORAStartColorBalance(Handle camera) {
     CameraRecord *record = cameraRecord(camera);
     if (!record) return kIOReturnNoDevice;
-    atomicField(record->colorBalanceActive).store(0);
-    record->balanceTargetR = uint8_t(record->balanceTargetColor.red / 257);
-    record->balanceTargetG = uint8_t(record->balanceTargetColor.green / 257);
-    record->balanceTargetB = uint8_t(record->balanceTargetColor.blue / 257);
-
-    int32_t result =
-        QORAReadOneCameraRegister(camera, qor::camera::kRegRedGainValue, &record->savedRedGain);
-    if (result != 0) return result;
-    result =
-        QORAReadOneCameraRegister(camera, qor::camera::kRegBlueGainValue, &record->savedBlueGain);
-    if (result != 0) return result;
-
-    atomicField(record->redGain).store(record->redGainMax);
-    atomicField(record->blueGain).store(record->blueGainMax);
-    result = QORASetVideoControlValue(camera, qor::camera::kControlRedGain, 4, record->redGain);
-    if (result == 0)
-        result =
-            QORASetVideoControlValue(camera, qor::camera::kControlBlueGain, 4, record->blueGain);
-    if (result != 0) {
-        QORASetVideoControlValue(camera, qor::camera::kControlRedGain, 4, record->savedRedGain);
-        QORASetVideoControlValue(camera, qor::camera::kControlBlueGain, 4, record->savedBlueGain);
-        return result;
-    }
-    atomicField(record->redBalanceState).store(kSearching);
-    atomicField(record->blueBalanceState).store(kSearching);
-    record->redGainOther = kNoBisectionPartner;
-    record->blueGainOther = kNoBisectionPartner;
-    record->redGainLow = record->redGainMin;
-    record->redGainHigh = record->redGainMax;
-    record->blueGainLow = record->blueGainMin;
-    record->blueGainHigh = record->blueGainMax;
-    record->balanceFramesLeft = kBalanceFrames;
-    // Handed to the frame path last, after every field it reads.
-    atomicField(record->colorBalanceActive).store(1);
-    return 0;
+    takeBalance(*record);
+    const int32_t result = startHeld(camera, record);
+    releaseBalance(*record);
+    return result;
 }
 
 } // extern "C"

@@ -3,6 +3,7 @@
 
 #include "usb/camera_record.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace qor::camera {
@@ -20,5 +21,9 @@ enum VideoControl : uint16_t {
 // One step of a running colour balance, on a raw frame of rawWidth x rawHeight samples before
 // any flip or decoding. The frame path calls it for every frame while colorBalanceActive is 1.
 void colorBalanceStep(CameraHandle camera, const uint8_t *rawFrame);
+
+// How long a colour balance may go without a frame before whoever waits for it gives up: three
+// frame periods of the camera as it is set now, and never less than two seconds.
+std::chrono::milliseconds colorBalanceFrameWait(CameraRecord &record);
 
 } // namespace qor::camera

@@ -26,9 +26,6 @@ using enum camera::VideoControl;
 
 constexpr double kCoolingSetPointCelsius = -15.0;
 constexpr useconds_t kBalancePollUs = 30000;
-// A colour balance runs on arriving frames: when none has been processed for this long (no
-// capture running, or the camera stopped), the wait gives it up.
-constexpr auto kBalanceStallLimit = std::chrono::seconds(2);
 
 PanelGlobals *globalsOf(Handle h) {
     return h && *h ? reinterpret_cast<PanelGlobals *>(*h) : nullptr;
@@ -120,7 +117,7 @@ void runColorBalance(PanelGlobals &g, CameraRecord &r) {
             lastProgress = Clock::now();
         }
         const bool gone = atomicField(r.cameraRemoved).load() != 0;
-        if (gone || Clock::now() - lastProgress > kBalanceStallLimit) {
+        if (gone || Clock::now() - lastProgress > camera::colorBalanceFrameWait(r)) {
             atomicField(r.redBalanceState).store(-1);
             atomicField(r.blueBalanceState).store(-1);
             atomicField(r.colorBalanceActive).store(0);

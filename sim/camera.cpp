@@ -101,6 +101,13 @@ void putLE16(std::vector<uint8_t> &out, uint16_t v) {
     out.push_back(uint8_t(v >> 8));
 }
 
+// The model's profile as this camera has it.
+ModelProfile cameraProfile(const ModelProfile &model, const CameraOptions &options) {
+    ModelProfile profile = model;
+    if (!options.dataRates.empty()) profile.dataRates = options.dataRates;
+    return profile;
+}
+
 } // namespace
 
 // Control requests the device answers, by request type and request.
@@ -119,11 +126,11 @@ const CameraImpl::RequestHandler CameraImpl::kRequests[] = {
 
 CameraImpl::CameraImpl(SimBus &bus, const ModelProfile &model, const CameraOptions &options,
                        uint32_t number)
-    : bus_(bus), model_(model), number_(number),
+    : bus_(bus), model_(cameraProfile(model, options)), number_(number),
       locationID_(0x14000000u | ((number & 0xFFu) << 16) | ((number >> 8 & 0xFFu) << 8)),
       release_(options.releaseNumber.value_or(model.defaultRelease)),
       reenumerationDelay_(options.reenumerationDelay), options_(options),
-      product_(model.productName), ram_(kFx2RamSize), regs_(model),
+      product_(model.productName), ram_(kFx2RamSize), regs_(model_, options.automaticModesOn),
       worker_(std::make_unique<Worker>()) {
     if (options.serial.empty()) {
         char text[16];
@@ -450,6 +457,16 @@ std::vector<uint8_t> CameraImpl::stringDescriptorLocked(uint8_t index, bool &exi
     return out;
 }
 
+bool CameraImpl::rawStringAnswerLocked(uint8_t index, std::vector<uint8_t> &bytes) {
+    auto it = options_.stringAnswers.find(index);
+    if (state_ != CameraState::Running || it == options_.stringAnswers.end() || it->second.empty())
+        return false;
+    size_t &served = stringRequests_[index];
+    bytes = it->second[std::min(served, it->second.size() - 1)];
+    ++served;
+    return true;
+}
+
 std::vector<uint8_t> CameraImpl::configDescriptorBytesLocked() const {
     const usb::ConfigDescriptor config = describeConfigLocked();
     std::vector<uint8_t> out = {
@@ -491,6 +508,7 @@ IOReturn CameraImpl::getDescriptor(const usb::SetupPacket &setup, uint8_t *data,
         bytes = configDescriptorBytesLocked();
         break;
     case 3: {
+        if (rawStringAnswerLocked(uint8_t(setup.wValue), bytes)) break;
         bool exists;
         bytes = stringDescriptorLocked(uint8_t(setup.wValue), exists);
         if (!exists) return kIOUSBPipeStalled;

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -154,6 +155,7 @@ private:
     IOReturn registerWrite(const usb::SetupPacket &, uint8_t *, uint32_t &, Effects &);
     IOReturn sensorInitialisation(const usb::SetupPacket &, uint8_t *, uint32_t &, Effects &);
     std::vector<uint8_t> stringDescriptorLocked(uint8_t index, bool &exists) const;
+    bool rawStringAnswerLocked(uint8_t index, std::vector<uint8_t> &bytes);
     std::vector<uint8_t> configDescriptorBytesLocked() const;
     IOReturn readRegisterLocked(uint16_t reg, uint32_t &value);
     IOReturn writeRegisterLocked(uint16_t reg, uint32_t value, Effects &fx);
@@ -175,7 +177,7 @@ private:
     void scheduleTickLocked(uint64_t epoch);
 
     SimBus &bus_;
-    const ModelProfile &model_;
+    const ModelProfile model_; // the model's, with this camera's power-up variations
     const uint32_t number_;
     const uint32_t locationID_;
     const uint16_t release_;
@@ -189,6 +191,7 @@ private:
     uint64_t plugEpoch_ = 0; // a pending re-enumeration belongs to one power-up
     std::shared_ptr<usb::Device> device_;
     std::string product_, serial_;
+    std::map<uint8_t, size_t> stringRequests_; // requests answered from options_.stringAnswers
 
     // FX2
     std::vector<uint8_t> ram_;

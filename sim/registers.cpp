@@ -255,7 +255,8 @@ const RegisterFile::Entry kRegisterMap[] = {
 
 } // namespace
 
-RegisterFile::RegisterFile(const ModelProfile &model) : model_(model) {}
+RegisterFile::RegisterFile(const ModelProfile &model, bool automaticModesOn)
+    : model_(model), automaticModesOn_(automaticModesOn) {}
 
 void RegisterFile::reset(Clock::time_point now) {
     const ModelProfile &m = model_;
@@ -283,6 +284,7 @@ void RegisterFile::reset(Clock::time_point now) {
         const ControlLimits &limits = m.*block.limits;
         if (!limits.present) continue;
         words_[block.base] = kControlPresent | (limits.autoOffered ? kControlAutoOffered : 0);
+        if (limits.autoOffered && automaticModesOn_) words_[block.base] |= kControlAutoOn;
         words_[block.base + 4] = limits.initial;
         words_[block.base + 8] = limits.minimum;
         words_[block.base + 12] = limits.maximum;

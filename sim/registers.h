@@ -44,7 +44,8 @@ struct SensorSettings {
 
 class RegisterFile {
 public:
-    explicit RegisterFile(const ModelProfile &model);
+    // automaticModesOn: the offered automatic modes power up switched on.
+    explicit RegisterFile(const ModelProfile &model, bool automaticModesOn = false);
 
     // Power-on contents, as the FPGA has them right after configuration.
     void reset(Clock::time_point now);
@@ -74,6 +75,7 @@ private:
     friend struct RegisterOps;
 
     const ModelProfile &model_;
+    const bool automaticModesOn_;
     std::map<uint16_t, uint32_t> words_;
     uint32_t rateCursor_ = 0; // index of the next rate the list port returns
     std::optional<std::array<uint8_t, 256>> toneCurve_;

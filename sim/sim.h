@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,14 @@ struct CameraOptions {
     bool fpgaConfigured = false;           // attach with the FPGA configured (needs firmwareLoaded)
     // How long the FX2 stays off the bus between CPU release and coming back.
     std::chrono::milliseconds reenumerationDelay{200};
+
+    // Where this camera differs from its model at power-up.
+    bool automaticModesOn = false;   // every automatic mode offered starts switched on
+    std::vector<uint16_t> dataRates; // the data-rate list (KB/s); empty: the model's
+    // String descriptors answered as raw bytes, whatever they say, by string index (2 product,
+    // 3 serial): each request for one gets the next answer of its list (the last one repeats),
+    // cut to the length asked for.
+    std::map<uint8_t, std::vector<std::vector<uint8_t>>> stringAnswers;
 };
 
 enum class CameraState { Unprogrammed, Running, OffBus, Unplugged };

@@ -33,6 +33,11 @@ void releaseNotifications(CameraRecord &record) {
         IODeregisterForSystemPower(&record.powerNotifier);
         record.powerNotifier = 0;
     }
+    // The record's own reference: the loop may belong to a thread that has ended since.
+    if (record.runLoop) {
+        CFRelease(record.runLoop);
+        record.runLoop = nullptr;
+    }
 }
 
 } // namespace

@@ -95,35 +95,37 @@ int32_t findAndOpen(CameraHandle camera, CFMutableDictionaryRef matching, const 
     io_iterator_t iterator = 0;
     kern_return_t kr = IOServiceGetMatchingServices(r.masterPort, matching, &iterator);
     if (kr != KERN_SUCCESS) return kr;
-    int32_t error = kIOReturnNoDevice;
+    int32_t firstFailure = 0;
     bool found = false;
     while (io_service_t service = IOIteratorNext(iterator)) {
         r.deviceService = service;
         int32_t opened = myOpenUSBDevice(camera);
         if (opened == 0 && std::strcmp(r.cameraName, name) == 0) {
             found = true;
-            error = 0;
             break;
         }
-        // Another camera of the model, or one that does not open: let it go again.
+        // Another camera of the model, or one that does not open (another client holds it, or
+        // it cannot be read): let it go again and look further, so that a second camera of a
+        // model opens while the first is in use, whatever their order on the bus.
         mach_port_t port = r.masterPort;
         r.masterPort = 0; // the search still needs the port
         QORUSBCloseCamera(camera);
         r.masterPort = port;
-        if (opened != 0) {
-            error = opened;
-            break;
-        }
+        if (opened != 0 && firstFailure == 0) firstFailure = opened;
     }
     IOObjectRelease(iterator);
     r.cameraOpen = found ? 1 : 0;
-    return found ? 0 : error;
+    if (found) return 0;
+    // The camera asked for may be the one that did not open: say why.
+    return firstFailure != 0 ? firstFailure : kIOReturnNoDevice;
 }
 
 // Step 8: removal and power notifications on the caller's run loop; failures are not fatal.
 void armNotifications(CameraHandle camera) {
     CameraRecord &r = *cameraRecord(camera);
+    // Retained: the opening thread may end, and its loop with it, before the camera is closed.
     r.runLoop = CFRunLoopGetCurrent();
+    CFRetain(r.runLoop);
     r.notifyPort = IONotificationPortCreate(r.masterPort);
     bool registerPower = true;
     if (r.notifyPort) {
@@ -162,14 +164,17 @@ int32_t writeGeometry(CameraHandle camera) {
     return 0;
 }
 
-// One video control's block into the record; its automatic mode is switched off.
+// One video control's block into the record; its automatic mode is switched off, and the record
+// says so once the camera has taken it.
 void readControl(CameraHandle camera, uint16_t control, uint8_t &supported, uint8_t &autoSupported,
                  uint8_t &autoOn, uint32_t &minimum, uint32_t &maximum, uint32_t &value) {
     supported = QORAGetVideoControlProperties(camera, control, &autoSupported, &autoOn, &minimum,
                                               &maximum, &value) == 0
                     ? 1
                     : 0;
-    if (supported == 1 && autoSupported == 1) QORASetVideoControlValue(camera, control, 0, 0);
+    if (supported == 1 && autoSupported == 1 &&
+        qor::usb::controlDone(QORASetVideoControlValue(camera, control, 0, 0)))
+        autoOn = 0;
 }
 
 int32_t centredEven(int32_t full, int32_t size) {

@@ -104,6 +104,8 @@ struct CameraRecord {
     uint8_t frameAvgR, frameAvgG, frameAvgB;
     uint32_t savedRedGain, savedBlueGain;
     uint32_t redGainOther, blueGainOther;
+    // 1 while a colour-balance start or step works on the fields above: one thread at a time.
+    uint8_t balanceBusy;
 
     // Streaming and decoding.
     uint8_t cameraOpen;

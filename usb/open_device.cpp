@@ -12,7 +12,7 @@ constexpr uint8_t kStringDescriptorType = 3;
 constexpr int kNameStringSize = 31; // each name part: at most 30 characters and the terminator
 
 IOReturn getDescriptor(IOUSBDeviceInterface187 **device, uint8_t index, uint16_t language,
-                       void *buffer, uint16_t length) {
+                       void *buffer, uint16_t length, uint32_t &received) {
     IOUSBDevRequestTO req{};
     req.bmRequestType = 0x80;
     req.bRequest = 6; // GET_DESCRIPTOR
@@ -22,7 +22,9 @@ IOReturn getDescriptor(IOUSBDeviceInterface187 **device, uint8_t index, uint16_t
     req.pData = buffer;
     req.noDataTimeout = 5000;
     req.completionTimeout = 0;
-    return (*device)->DeviceRequestTO(device, &req);
+    IOReturn result = (*device)->DeviceRequestTO(device, &req);
+    received = req.wLenDone < length ? req.wLenDone : length;
+    return result;
 }
 
 bool validStringHeader(const uint8_t *header) {
@@ -55,7 +57,8 @@ IOReturn myGetStringDescriptor(IOUSBDeviceInterface187 **device, uint8_t index, 
                                uint32_t bufferSize, uint16_t language) {
     if (bufferSize < 2 || !buffer || !device) return kIOReturnBadArgument;
     uint8_t header[2] = {0, 0};
-    IOReturn result = getDescriptor(device, index, language, header, sizeof header);
+    uint32_t received = 0;
+    IOReturn result = getDescriptor(device, index, language, header, sizeof header, received);
     if (!qor::usb::controlDone(result)) return result;
     if (header[0] == 0) {
         buffer[0] = '\0';
@@ -63,16 +66,18 @@ IOReturn myGetStringDescriptor(IOUSBDeviceInterface187 **device, uint8_t index, 
     }
     if (!validStringHeader(header)) return kIOReturnDeviceError;
 
-    uint8_t descriptor[256];
-    std::memset(descriptor, 0, header[0]);
-    result = getDescriptor(device, index, language, descriptor, header[0]);
+    uint8_t descriptor[256] = {};
+    result = getDescriptor(device, index, language, descriptor, header[0], received);
     if (result != kIOReturnSuccess) return result;
-    if (!validStringHeader(descriptor)) return kIOReturnDeviceError;
-    if (descriptor[0] <= 1) {
-        buffer[0] = '\0';
-        return kIOReturnSuccess;
-    }
-    uint32_t characters = (descriptor[0] - 2u) / 2u;
+    // Only the bytes that arrived count, and no more than the descriptor says it holds; a
+    // descriptor without its header, with half a character or with a character beyond ASCII is
+    // the device's error, and the caller's buffer stays as it was.
+    if (received < 2 || received % 2 != 0 || descriptor[0] < 2 || !validStringHeader(descriptor))
+        return kIOReturnDeviceError;
+    const uint32_t length = descriptor[0] < received ? descriptor[0] : received;
+    uint32_t characters = (length - 2) / 2;
+    for (uint32_t i = 0; i < characters; ++i)
+        if (descriptor[3 + 2 * i] != 0 || descriptor[2 + 2 * i] > 0x7F) return kIOReturnDeviceError;
     if (characters > bufferSize - 1) characters = bufferSize - 1;
     for (uint32_t i = 0; i < characters; ++i) buffer[i] = static_cast<char>(descriptor[2 + 2 * i]);
     buffer[characters] = '\0';

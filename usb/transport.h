@@ -33,6 +33,8 @@ inline IOUSBInterfaceInterface **openInterface(CameraHandle camera) {
 int32_t myOpenUSBDevice(CameraHandle camera);
 
 // Reads string descriptor `index` as an ASCII C string of at most bufferSize - 1 characters
-// (the low byte of each UTF-16 unit).
+// (the low byte of each UTF-16 unit), from the bytes the device actually sent.
+// kIOReturnDeviceError for a malformed descriptor (wrong type, odd or too short a length, a
+// character beyond ASCII).
 IOReturn myGetStringDescriptor(IOUSBDeviceInterface187 **device, uint8_t index, char *buffer,
                                uint32_t bufferSize, uint16_t language);

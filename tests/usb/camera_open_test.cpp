@@ -106,7 +106,8 @@ TEST_F(CameraOpen, TwoCamerasOfOneModelAreToldApartByName) {
     bool firstClosed = false;
     for (const auto &t : first->transferLog()) firstClosed |= t.kind == sim::Transfer::Kind::Close;
     EXPECT_TRUE(firstClosed);
-    // While it is open, another client cannot open it: the search stops at that error.
+    // While it is open, another client cannot open it, and a search that finds no other camera
+    // of the name reports the hold.
     CameraHandle other = newCameraHandle();
     EXPECT_EQ(QORUSBOpenCamera(cameraVendorFor(0x01A8), 0x01A8, "nobody", other),
               kIOReturnExclusiveAccess);
