@@ -16,6 +16,8 @@ namespace {
 
 constexpr uint32_t kMostFramesReady = 9;
 
+std::atomic<qor::stream::RingAdvanceHook> gRingAdvanceHook{nullptr};
+
 // The processing settings the panel may change while frames arrive, read once per frame.
 struct FrameSettings {
     uint8_t flipHorizontal, flipVertical;
@@ -88,6 +90,7 @@ void advanceRing(CameraRecord &record, uint32_t written) {
         countLoss(record.framesOverwritten);
         return;
     }
+    if (qor::stream::RingAdvanceHook hook = gRingAdvanceHook.load()) hook(record);
     atomicField(record.writeSlot).store(next, std::memory_order_release);
     atomicField(record.lastFilledSlot).store(written, std::memory_order_release);
     if (readSlot == kNoSlot)
@@ -149,6 +152,10 @@ void myQueBulKPipeDataCallBackFunction(void *refcon, IOReturn result, void *arg0
 }
 
 namespace qor::stream {
+
+void setRingAdvanceHookForTests(RingAdvanceHook hook) {
+    gRingAdvanceHook.store(hook);
+}
 
 void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
     const FrameSettings s = readSettings(record);
