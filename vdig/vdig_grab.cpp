@@ -43,6 +43,16 @@ bool throttlePasses(CameraRecord &r, uint64_t now) {
     return true;
 }
 
+// The frame within the second at a fraction of the second: below the frames per second of the
+// time-code definition, also when the camera is faster than that byte can count.
+uint8_t frameWithinSecond(double fraction, float rate, uint8_t framesPerSecond) {
+    if (framesPerSecond == 0) return 0;
+    const double frame = fraction * double(rate);
+    if (!(frame > 0.0)) return 0;
+    const double last = double(framesPerSecond - 1);
+    return uint8_t(frame < last ? frame : last);
+}
+
 // The time code of the recording's start: the time-base time, the frame duration, and the
 // wall-clock time of day in GMT with the frame within the second.
 void captureTimeCode(CameraRecord &r) {
@@ -60,7 +70,7 @@ void captureTimeCode(CameraRecord &r) {
     r.timeCodeTime.hours = uint8_t(date.hour);
     r.timeCodeTime.minutes = uint8_t(date.minute);
     r.timeCodeTime.seconds = uint8_t(wholeSeconds);
-    r.timeCodeTime.frames = uint8_t(fraction * double(rate));
+    r.timeCodeTime.frames = frameWithinSecond(fraction, rate, r.timeCodeDef.numFrames);
 }
 
 void releaseReadSlot(CameraRecord &r) {

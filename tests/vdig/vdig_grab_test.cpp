@@ -1,7 +1,9 @@
 // The frame grab path through the client calls: hand-out order, throttle, time stamps, capture
 // state, and capture from a streaming simulated camera until it is unplugged.
+#include "platform/corefoundation.h"
 #include "platform/memory.h"
 #include "platform/misc.h"
+#include "stream/ring_gate.h"
 #include "stream/streaming_camera.h"
 #include "support/digitizer.h"
 
@@ -41,6 +43,7 @@ protected:
         if (timeBase) DisposeTimeBase(timeBase);
         platform::setMicrosecondsForTests({});
         platform::setTimeBaseClockForTests({});
+        platform::setAbsoluteTimeForTests({});
         test::SimTest::TearDown();
     }
     // A colour camera at 320 x 240, its ring built, the time base running.
@@ -221,6 +224,37 @@ TEST_F(VdigGrab, RecordingStampsFramesFromTheRecordingStart) {
     EXPECT_EQ(again.queued, 0);
     EXPECT_EQ(record().readSlot, kNoSlot);
     EXPECT_EQ(record().framesReady, 0u);
+}
+
+// The frame number of the time code counts frames within the second, so it stays below the
+// frames per second also when the camera is faster than the byte can count.
+TEST_F(VdigGrab, TimeCodeFrameStaysWithinTheSecond) {
+    VideoDigitizerComponent vdig = open();
+    record().timeCodeSupported = 1;
+    // Seven eighths into second 40 of minute 16 of the first day.
+    platform::setAbsoluteTimeForTests([] { return 1000.875; });
+    struct Case {
+        float rate;
+        uint8_t framesPerSecond, frame;
+    };
+    for (Case c : {Case{80.0f, 80, 70}, Case{300.0f, 255, 254}, Case{2000.0f, 255, 254}}) {
+        ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureIsForRecord), noErr);
+        ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+        record().frameRate = c.rate;
+        fillRing(0, {100.0});
+        Handout first = compressDone();
+        ASSERT_NE(first.data, nullptr);
+        TimeRecord at{};
+        TimeCodeDef def{};
+        TimeCodeTime tc{};
+        ASSERT_EQ(VDGetTimeCode(vdig, &at, &def, &tc), noErr);
+        EXPECT_EQ(def.numFrames, c.framesPerSecond) << c.rate;
+        EXPECT_EQ(tc.frames, c.frame) << c.rate;
+        EXPECT_EQ(tc.hours, 0);
+        EXPECT_EQ(tc.minutes, 16);
+        EXPECT_EQ(tc.seconds, 40);
+        ASSERT_EQ(VDReleaseCompressBuffer(vdig, first.data), noErr);
+    }
 }
 
 TEST_F(VdigGrab, CaptureStateFlags) {
