@@ -81,24 +81,29 @@ double stampFrame(CameraRecord &record, uint64_t now) {
 }
 
 // Hands the slot just written to the client side: the slot's pixels and time are complete
-// before the indices and the count that publish it (release).
+// before the indices and the count that publish it.
+//
+// The read position is handed over with one protocol on both sides: each side claims a read
+// position of none only by compare-and-swap, and only after it has published what the other
+// side looks at (here lastFilledSlot; the release publishes none and then looks at
+// lastFilledSlot again). Sequentially consistent, so that one of the two always sees the other,
+// and a frame filled while the client gives back its newest one is never left without a read
+// position.
 void advanceRing(CameraRecord &record, uint32_t written) {
     const uint32_t next = (written + 1) % kFrameSlotCount;
-    uint32_t readSlot = atomicField(record.readSlot).load(std::memory_order_acquire);
-    if (next == readSlot) {
+    if (next == atomicField(record.readSlot).load()) {
         // Full: the next frame goes into the same slot, and this one is lost.
         countLoss(record.framesOverwritten);
         return;
     }
     if (qor::stream::RingAdvanceHook hook = gRingAdvanceHook.load()) hook(record);
-    atomicField(record.writeSlot).store(next, std::memory_order_release);
-    atomicField(record.lastFilledSlot).store(written, std::memory_order_release);
-    if (readSlot == kNoSlot)
-        atomicField(record.readSlot)
-            .compare_exchange_strong(readSlot, written, std::memory_order_release);
+    atomicField(record.writeSlot).store(next);
+    atomicField(record.lastFilledSlot).store(written);
+    // The client may have given back its newest frame since the look above.
+    uint32_t none = kNoSlot;
+    atomicField(record.readSlot).compare_exchange_strong(none, written);
     auto framesReady = atomicField(record.framesReady);
-    if (framesReady.load() <= kMostFramesReady - 1)
-        framesReady.fetch_add(1, std::memory_order_release);
+    if (framesReady.load() <= kMostFramesReady - 1) framesReady.fetch_add(1);
 }
 
 void assembleFrame(CameraHandle camera, CameraRecord &record, IOReturn result, uint32_t bytesRead) {

@@ -192,26 +192,26 @@ ComponentResult vdigReleaseCompressBuffer(Handle storage, Ptr) {
     // A completion in progress may be about to mark the next slot filled.
     for (int i = 0; i < kReleaseWaitTries && atomicField(r.callbacksInFlight).load() != 0; ++i)
         usleep(kReleaseWaitUs);
-    const uint32_t lastFilled = atomicField(r.lastFilledSlot).load(std::memory_order_acquire);
+    // Only this side moves a read position that is not none, so the one read here stays.
+    const uint32_t readSlot = atomicField(r.readSlot).load();
+    const uint32_t lastFilled = atomicField(r.lastFilledSlot).load();
     if (lastFilled == kNoSlot) return noErr;
-    const uint32_t readSlot = atomicField(r.readSlot).load(std::memory_order_acquire);
     if (lastFilled == readSlot) {
-        releaseReadSlot(r);
-        // A frame filled since lastFilledSlot was read found the read position taken and did not
-        // claim it; it is next.
-        if (atomicField(r.lastFilledSlot).load(std::memory_order_acquire) != lastFilled) {
+        // The newest frame was handed out. A frame filled meanwhile either finds the position
+        // none and claims it, or was published before the second look below, which claims it
+        // here; both claim by compare-and-swap (see the frame path's advanceRing).
+        atomicField(r.readSlot).store(kNoSlot);
+        if (atomicField(r.lastFilledSlot).load() != lastFilled) {
             uint32_t none = kNoSlot;
-            atomicField(r.readSlot)
-                .compare_exchange_strong(none, (readSlot + 1) % kFrameSlotCount,
-                                         std::memory_order_acq_rel);
+            atomicField(r.readSlot).compare_exchange_strong(none, (readSlot + 1) % kFrameSlotCount);
         }
         return noErr;
     }
-    if (atomicField(r.framesReady).load(std::memory_order_acquire) == 0) return noErr;
+    if (atomicField(r.framesReady).load() == 0) return noErr;
     if (readSlot >= kFrameSlotCount) return noErr;
     const uint32_t next = (readSlot + 1) % kFrameSlotCount;
-    const uint32_t writeSlot = atomicField(r.writeSlot).load(std::memory_order_acquire);
-    atomicField(r.readSlot).store(next == writeSlot ? kNoSlot : next, std::memory_order_release);
+    const uint32_t writeSlot = atomicField(r.writeSlot).load();
+    atomicField(r.readSlot).store(next == writeSlot ? kNoSlot : next);
     return noErr;
 }
 

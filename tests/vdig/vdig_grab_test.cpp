@@ -358,6 +358,32 @@ TEST_F(VdigGrab, StreamingCaptureHandsOutDecodedFramesOfTheCamera) {
             << "frame " << i;
 }
 
+// The client gives its newest frame back while the frame path is publishing the next one, after
+// the frame path found the read position taken: that next frame is the one handed out next.
+TEST_F(VdigGrab, AFrameFilledWhileTheNewestIsGivenBackIsHandedOutNext) {
+    VideoDigitizerComponent vdig = open();
+    CameraRecord &r = record();
+    test::RingGate gate;
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    ASSERT_TRUE(gate.waitForArrivals(1));
+    gate.letOneThrough();
+    // The second frame waits at the gate while the client takes the first and gives it back.
+    ASSERT_TRUE(gate.waitForArrivals(2));
+    Handout first = compressDone();
+    ASSERT_EQ(first.data, slot(0));
+    ASSERT_EQ(VDReleaseCompressBuffer(vdig, first.data), noErr);
+    gate.letOneThrough();
+    // Once the third frame reaches the gate, the second is in the ring.
+    ASSERT_TRUE(gate.waitForArrivals(3));
+    EXPECT_EQ(atomicField(r.lastFilledSlot).load(), 1u);
+    EXPECT_EQ(atomicField(r.readSlot).load(), 1u);
+    Handout second = compressDone();
+    EXPECT_EQ(second.data, slot(1));
+    EXPECT_EQ(second.queued, 1);
+    gate.open();
+}
+
 TEST_F(VdigGrab, UnpluggedWhileStreamingEveryRequestAnswersNoDeviceAndCloseSucceeds) {
     platform::setMicrosecondsForTests({});
     VideoDigitizerComponent vdig = open();
