@@ -77,6 +77,13 @@ void releaseReadSlot(CameraRecord &r) {
     atomicField(r.readSlot).store(kNoSlot, std::memory_order_release);
 }
 
+// Why no frame will come: the error that ended the stream (the next capture start starts video
+// again), or 0 while it runs or when it was stopped on purpose.
+ComponentResult streamFailure(CameraRecord &r) {
+    if (atomicField(r.streaming).load() != 0) return noErr;
+    return ComponentResult(atomicField(r.streamError).load());
+}
+
 // One frame fewer waiting; never below zero.
 void takeOneReady(CameraRecord &r) {
     auto ready = atomicField(r.framesReady);
@@ -166,7 +173,7 @@ ComponentResult vdigCompressDone(Handle storage, uint8_t *queuedFrameCount, Ptr 
     Microseconds(&clock);
     const uint64_t now = wideToUInt64(clock);
     auto framesReady = atomicField(r.framesReady);
-    if (framesReady.load(std::memory_order_acquire) == 0) return noErr;
+    if (framesReady.load(std::memory_order_acquire) == 0) return streamFailure(r);
     if (!throttlePasses(r, now)) return noErr;
     const uint32_t slot = atomicField(r.readSlot).load(std::memory_order_acquire);
     if (slot >= kFrameSlotCount) return noErr;

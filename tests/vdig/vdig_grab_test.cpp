@@ -358,6 +358,47 @@ TEST_F(VdigGrab, StreamingCaptureHandsOutDecodedFramesOfTheCamera) {
             << "frame " << i;
 }
 
+// After a bad transfer the camera's video does not start again: the stream ends, the client's
+// compress-done reports the error once the ring is empty, and the next capture start streams.
+TEST_F(VdigGrab, VideoThatDoesNotStartAgainEndsTheStreamAndTheNextCaptureRestartsIt) {
+    VideoDigitizerComponent vdig = open();
+    CameraRecord &r = record();
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    ASSERT_TRUE(test::eventually([&] { return atomicField(r.framesReady).load() > 0; }));
+
+    dig->sim().clearTransferLog();
+    testing::internal::CaptureStderr();
+    // The video stop and every try of the video start after the bad transfer fail.
+    dig->sim().failRegister(0x0214, sim::Direction::Write, kIOReturnNotResponding, 4);
+    dig->sim().shortBulk(0x86, r.rawFrameBytes - 1);
+    ComponentResult answer = noErr;
+    const bool told = test::eventually([&] {
+        Handout h = compressDone();
+        if (h.data) VDReleaseCompressBuffer(vdig, h.data);
+        answer = h.result;
+        return answer != noErr;
+    });
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(told);
+    EXPECT_EQ(answer, kIOReturnNotResponding);
+    EXPECT_EQ(test::load(r.streaming), 0);
+    std::vector<uint32_t> video;
+    for (const test::RegisterWrite &w : test::registerWrites(dig->sim().transferLog()))
+        if (w.reg == 0x0214) video.push_back(w.value());
+    EXPECT_EQ(video, (std::vector<uint32_t>{0, 0x80, 0x80, 0x80}));
+
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    EXPECT_EQ(test::load(r.streaming), 1);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    EXPECT_TRUE(test::eventually([&] {
+        Handout h = compressDone();
+        EXPECT_EQ(h.result, noErr);
+        if (h.data) VDReleaseCompressBuffer(vdig, h.data);
+        return h.data != nullptr;
+    }));
+}
+
 // The client gives its newest frame back while the frame path is publishing the next one, after
 // the frame path found the read position taken: that next frame is the one handed out next.
 TEST_F(VdigGrab, AFrameFilledWhileTheNewestIsGivenBackIsHandedOutNext) {
