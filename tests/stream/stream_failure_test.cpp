@@ -1,6 +1,9 @@
-// Streams that cannot go on: a camera whose every read fails.
+// Streams that cannot go on: a camera whose every read fails, and a completion that does not
+// return while the stream is stopped.
+#include "stream/ring_gate.h"
 #include "stream/streaming_camera.h"
 
+#include <future>
 #include <string>
 
 namespace qor::test {
@@ -70,6 +73,46 @@ TEST_P(StreamEveryReadFails, EndsTheStreamWithTheReadsErrorAfterARunOfLostFrames
 
 INSTANTIATE_TEST_SUITE_P(Stream, StreamEveryReadFails,
                          ::testing::Values(ReadFault::Stall, ReadFault::Overrun, ReadFault::Short));
+
+using StreamStop = SimTest;
+
+// A completion that does not return: stop waits for it only so long, says so, and leaves alone
+// what the thread still uses (its hand-shake, its loop, the raw buffers). Once the completion
+// has returned, the next stop ends the thread and releases everything.
+TEST_F(StreamStop, GivesUpOnACompletionThatDoesNotReturnAndKeepsWhatItUses) {
+    StreamingCamera cam(kMonoModel, 2000);
+    CameraRecord &r = cam.record();
+    const size_t threads = threadCount();
+    RingGate gate;
+    ASSERT_EQ(QORACameraStartVideo(cam.handle(), 1), 0);
+    ASSERT_TRUE(gate.waitForArrivals(1));
+
+    testing::internal::CaptureStderr();
+    auto stopped =
+        std::async(std::launch::async, [&] { return QORACameraStopVideo(cam.handle(), 1); });
+    if (stopped.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        gate.open();
+        stopped.wait();
+        testing::internal::GetCapturedStderr();
+        FAIL() << "stop waited for as long as the completion ran";
+    }
+    const std::string messages = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(stopped.get(), kIOReturnTimeout);
+    EXPECT_EQ(countOf(messages, "QORUSBStopQuedAsynchBulkReads"), 1u) << messages;
+    EXPECT_EQ(load(r.streaming), 0);
+    EXPECT_EQ(load(r.streamError), kIOReturnTimeout);
+    EXPECT_NE(r.streamThread, 0u);
+    EXPECT_NE(r.streamRunLoop, nullptr);
+    EXPECT_EQ(r.buffersAllocated, 1);
+    EXPECT_NE(r.rawBufferMap, nullptr);
+
+    gate.open();
+    EXPECT_EQ(QORACameraStopVideo(cam.handle(), 1), 0);
+    EXPECT_EQ(r.streamThread, 0u);
+    EXPECT_EQ(r.streamRunLoop, nullptr);
+    EXPECT_EQ(r.rawBufferMap, nullptr);
+    EXPECT_TRUE(eventually([&] { return threadCount() == threads; }));
+}
 
 } // namespace
 } // namespace qor::test

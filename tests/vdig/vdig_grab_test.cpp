@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 using namespace qor;
@@ -423,6 +424,41 @@ TEST_F(VdigGrab, AFrameFilledWhileTheNewestIsGivenBackIsHandedOutNext) {
     EXPECT_EQ(second.data, slot(1));
     EXPECT_EQ(second.queued, 1);
     gate.open();
+}
+
+// A completion that does not return while set-compression stops the stream: the request answers
+// after a bounded wait with the error, and the ring and buffers the completion writes stay; once
+// the completion has returned, set-compression rebuilds everything.
+TEST_F(VdigGrab, SetCompressionGivesUpOnACompletionThatDoesNotReturnAndKeepsTheRing) {
+    VideoDigitizerComponent vdig = open();
+    CameraRecord &r = record();
+    test::RingGate gate;
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    ASSERT_TRUE(gate.waitForArrivals(1));
+    void *const slots = r.frameSlotBlock;
+
+    r.imageSettingsChanged = 1;
+    testing::internal::CaptureStderr();
+    auto answer = std::async(std::launch::async,
+                             [&] { return VDSetCompression(vdig, kRaw, 0, nullptr, 0, 0, 0); });
+    if (answer.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        gate.open();
+        answer.wait();
+        testing::internal::GetCapturedStderr();
+        FAIL() << "set-compression waited for as long as the completion ran";
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(answer.get(), kIOReturnTimeout);
+    EXPECT_EQ(r.frameSlotBlock, slots);
+    EXPECT_NE(r.rawBufferMap, nullptr);
+    EXPECT_NE(r.imageDescription, nullptr);
+
+    gate.open();
+    EXPECT_EQ(VDSetCompression(vdig, kRaw, 0, nullptr, 0, 0, 0), noErr);
+    EXPECT_EQ(r.streamThread, 0u);
+    EXPECT_EQ(r.rawBufferMap, nullptr);
+    EXPECT_NE(r.frameSlotBlock, nullptr);
 }
 
 TEST_F(VdigGrab, UnpluggedWhileStreamingEveryRequestAnswersNoDeviceAndCloseSucceeds) {
