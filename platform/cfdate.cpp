@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <mutex>
 
 namespace {
 
@@ -22,9 +23,18 @@ void civilFromDays(int64_t z, int32_t &year, int &month, int &day) {
     year = int32_t(yoe + era * 400 + (month <= 2 ? 1 : 0));
 }
 
+std::mutex gAbsoluteTimeLock;
+std::function<CFAbsoluteTime()> gAbsoluteTimeClock;
+
 } // namespace
 
 CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
+    std::function<CFAbsoluteTime()> clock;
+    {
+        std::lock_guard guard(gAbsoluteTimeLock);
+        clock = gAbsoluteTimeClock;
+    }
+    if (clock) return clock();
     using namespace std::chrono;
     auto sinceEpoch = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     return double(sinceEpoch) / 1e6 - kCFAbsoluteTimeIntervalSince1970;
@@ -52,3 +62,12 @@ CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef)
     double second = rest - hour * 3600.0 - minute * 60.0;
     return {year, int8_t(month), int8_t(day), int8_t(hour), int8_t(minute), second};
 }
+
+namespace qor::platform {
+
+void setAbsoluteTimeForTests(std::function<CFAbsoluteTime()> clock) {
+    std::lock_guard guard(gAbsoluteTimeLock);
+    gAbsoluteTimeClock = std::move(clock);
+}
+
+} // namespace qor::platform

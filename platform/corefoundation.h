@@ -4,6 +4,8 @@
 
 #include "platform/mac_types.h"
 
+#include <functional>
+
 using CFTypeRef = const void *;
 using CFIndex = long;
 struct __CFString;
@@ -79,3 +81,10 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent();
 // The calendar date of at. There are no time-zone objects here, so every zone (null included) is
 // GMT. The seconds keep their fraction.
 CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef tz);
+
+namespace qor::platform {
+
+// Replaces the clock CFAbsoluteTimeGetCurrent reads; an empty function restores the system clock.
+void setAbsoluteTimeForTests(std::function<CFAbsoluteTime()> clock);
+
+} // namespace qor::platform

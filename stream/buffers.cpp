@@ -34,9 +34,11 @@ void releaseBuffers(CameraRecord &record) {
 }
 
 // The buffers must not change while a read may still land in one of them: a stream, or a
-// thread left behind by a streaming error, ends first.
-void endStream(CameraHandle camera) {
+// thread left behind by a streaming error, ends first. False when the thread did not end, and
+// the buffers must stay.
+bool endStream(CameraHandle camera) {
     if (cameraRecord(camera)->streamThread) QORUSBStopQuedAsynchBulkReads(camera);
+    return cameraRecord(camera)->streamThread == 0;
 }
 
 } // namespace
@@ -46,7 +48,7 @@ extern "C" {
 int32_t QORACreateCameraBuffers(Handle camera) {
     CameraRecord *record = cameraRecord(camera);
     if (!record) return kIOReturnNoDevice;
-    endStream(camera);
+    if (!endStream(camera)) return kIOReturnTimeout;
     releaseBuffers(*record);
     record->rawFrameBytes = record->rawWidth * record->rawHeight;
 
@@ -77,7 +79,7 @@ int32_t QORACreateCameraBuffers(Handle camera) {
 int32_t QORADisposeCameraBuffers(Handle camera) {
     CameraRecord *record = cameraRecord(camera);
     if (!record) return kIOReturnNoDevice;
-    endStream(camera);
+    if (!endStream(camera)) return kIOReturnTimeout;
     releaseBuffers(*record);
     return 0;
 }

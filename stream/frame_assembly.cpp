@@ -5,16 +5,21 @@
 
 #include "camera/video_controls.h"
 #include "platform/misc.h"
+#include "usb/transport.h"
 
 #include <qorvanta/imaging.h>
 #include <qorvanta/status.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
 constexpr uint32_t kMostFramesReady = 9;
+
+std::atomic<qor::stream::RingAdvanceHook> gRingAdvanceHook{nullptr};
 
 // The processing settings the panel may change while frames arrive, read once per frame.
 struct FrameSettings {
@@ -44,25 +49,108 @@ void countLoss(uint32_t &counter) {
     atomicField(counter).fetch_add(1, std::memory_order_relaxed);
 }
 
-// A read with any other length than a frame, or an overrun, has lost the frame boundary: video
-// restarts in the camera and the same buffer is read again.
-void restartAfterBadTransfer(CameraHandle camera, CameraRecord &record, uint32_t bytesRead) {
+// A camera whose reads keep failing ends its stream after this many lost frames in a row, so
+// that the client is told instead of waiting for frames that never come.
+constexpr uint32_t kMostBadTransfersInARow = 8;
+// From the second bad transfer in a row on, video restarts only after a pause that doubles each
+// time, so that a failing camera is not restarted in a tight loop.
+constexpr uint64_t kFirstRestartPauseUs = 5000;
+constexpr uint64_t kLongestRestartPauseUs = 160000;
+constexpr useconds_t kPauseStepUs = 1000;
+// At most one message about wrong reads a second in each stream; the rest are counted.
+constexpr uint64_t kMessageIntervalUs = 1000000;
+// A video start that fails after a bad transfer is tried this many times in all.
+constexpr int kVideoStartTries = 3;
+
+// The run of bad transfers of the stream, and its message limit. Completions run only on their
+// stream's own thread, and every stream has a thread of its own.
+struct BadTransfers {
+    uint32_t inARow = 0;
+    bool messageShown = false;
+    uint64_t lastMessageUs = 0;
+    uint32_t notShown = 0;
+};
+thread_local BadTransfers tBadTransfers;
+
+void reportWrongRead(const CameraRecord &record, uint32_t bytesRead) {
+    BadTransfers &bad = tBadTransfers;
+    const uint64_t now = qor::platform::microseconds();
+    if (bad.messageShown && now - bad.lastMessageUs < kMessageIntervalUs) {
+        ++bad.notShown;
+        return;
+    }
     std::fprintf(stderr,
                  "myQueBulKPipeDataCallBackFunction WRONG numBytesRead %d expectd %d bytes\n",
                  int(bytesRead), int(record.rawFrameBytes));
+    if (bad.notShown)
+        std::fprintf(stderr, "myQueBulKPipeDataCallBackFunction %u more wrong reads not shown\n",
+                     bad.notShown);
+    bad.messageShown = true;
+    bad.lastMessageUs = now;
+    bad.notShown = 0;
+}
+
+// No read is outstanding any more: the client's next request learns the error, and its next
+// capture start starts video again.
+void endStream(CameraRecord &record, IOReturn error) {
+    atomicField(record.streamError).store(error);
+    atomicField(record.streaming).store(0);
+}
+
+void endStreamWithMessage(CameraRecord &record, IOReturn error, const char *why) {
+    std::fprintf(stderr, "myQueBulKPipeDataCallBackFunction stream ended, %s (0x%08X)\n", why,
+                 uint32_t(error));
+    endStream(record, error);
+}
+
+// The pause before the restart after the given number of bad transfers in a row. False when
+// the stream was stopped meanwhile.
+bool pauseBeforeRestart(CameraRecord &record, uint32_t inARow) {
+    if (inARow < 2) return true;
+    const uint32_t doublings = std::min<uint32_t>(inARow - 2, 16);
+    const uint64_t pauseUs = std::min(kFirstRestartPauseUs << doublings, kLongestRestartPauseUs);
+    auto streaming = atomicField(record.streaming);
+    for (uint64_t paused = 0; paused < pauseUs && streaming.load() != 0; paused += kPauseStepUs)
+        usleep(kPauseStepUs);
+    return streaming.load() != 0;
+}
+
+// The video-start write after a bad transfer, tried again when it fails: a camera left stopped
+// would never complete the read queued next.
+IOReturn startVideoAgain(CameraHandle camera) {
+    IOReturn result = kIOReturnSuccess;
+    for (int i = 0; i < kVideoStartTries; ++i) {
+        result = qor::stream::writeVideoState(camera, true);
+        if (qor::usb::controlDone(result)) return kIOReturnSuccess;
+    }
+    return result;
+}
+
+// A read with any other length than a frame, or an overrun, has lost the frame boundary: video
+// restarts in the camera and the same buffer is read again.
+void restartAfterBadTransfer(CameraHandle camera, CameraRecord &record, IOReturn result,
+                             uint32_t bytesRead) {
+    const uint32_t inARow = ++tBadTransfers.inARow;
+    reportWrongRead(record, bytesRead);
     countLoss(record.framesLostInTransfer);
+    if (inARow >= kMostBadTransfersInARow) {
+        endStreamWithMessage(record, result != kIOReturnSuccess ? result : kIOReturnUnderrun,
+                             "every read fails");
+        return;
+    }
+    if (!pauseBeforeRestart(record, inARow)) return;
     qor::stream::writeVideoState(camera, false);
     if (IOUSBInterfaceInterface **intf = record.interfaceInterface) {
         (*intf)->ClearPipeStallBothEnds(intf, record.bulkInPipe);
         (*intf)->AbortPipe(intf, record.bulkInPipe);
     }
-    qor::stream::writeVideoState(camera, true);
-    const uint32_t same = atomicField(record.rawBufferIndex).load(std::memory_order_relaxed);
-    IOReturn error = qor::stream::queueFrameRead(camera, record, same);
-    if (error != kIOReturnSuccess) {
-        atomicField(record.streamError).store(error);
-        atomicField(record.streaming).store(0);
+    if (IOReturn error = startVideoAgain(camera)) {
+        endStreamWithMessage(record, error, "video did not start again");
+        return;
     }
+    const uint32_t same = atomicField(record.rawBufferIndex).load(std::memory_order_relaxed);
+    if (IOReturn error = qor::stream::queueFrameRead(camera, record, same))
+        endStream(record, error);
 }
 
 // Frame time in milliseconds from the stream's first processed frame, which defines time 0.
@@ -79,30 +167,37 @@ double stampFrame(CameraRecord &record, uint64_t now) {
 }
 
 // Hands the slot just written to the client side: the slot's pixels and time are complete
-// before the indices and the count that publish it (release).
+// before the indices and the count that publish it.
+//
+// The read position is handed over with one protocol on both sides: each side claims a read
+// position of none only by compare-and-swap, and only after it has published what the other
+// side looks at (here lastFilledSlot; the release publishes none and then looks at
+// lastFilledSlot again). Sequentially consistent, so that one of the two always sees the other,
+// and a frame filled while the client gives back its newest one is never left without a read
+// position.
 void advanceRing(CameraRecord &record, uint32_t written) {
     const uint32_t next = (written + 1) % kFrameSlotCount;
-    uint32_t readSlot = atomicField(record.readSlot).load(std::memory_order_acquire);
-    if (next == readSlot) {
+    if (next == atomicField(record.readSlot).load()) {
         // Full: the next frame goes into the same slot, and this one is lost.
         countLoss(record.framesOverwritten);
         return;
     }
-    atomicField(record.writeSlot).store(next, std::memory_order_release);
-    atomicField(record.lastFilledSlot).store(written, std::memory_order_release);
-    if (readSlot == kNoSlot)
-        atomicField(record.readSlot)
-            .compare_exchange_strong(readSlot, written, std::memory_order_release);
+    if (qor::stream::RingAdvanceHook hook = gRingAdvanceHook.load()) hook(record);
+    atomicField(record.writeSlot).store(next);
+    atomicField(record.lastFilledSlot).store(written);
+    // The client may have given back its newest frame since the look above.
+    uint32_t none = kNoSlot;
+    atomicField(record.readSlot).compare_exchange_strong(none, written);
     auto framesReady = atomicField(record.framesReady);
-    if (framesReady.load() <= kMostFramesReady - 1)
-        framesReady.fetch_add(1, std::memory_order_release);
+    if (framesReady.load() <= kMostFramesReady - 1) framesReady.fetch_add(1);
 }
 
 void assembleFrame(CameraHandle camera, CameraRecord &record, IOReturn result, uint32_t bytesRead) {
     if (bytesRead != record.rawFrameBytes || result == kIOReturnOverrun) {
-        restartAfterBadTransfer(camera, record, bytesRead);
+        restartAfterBadTransfer(camera, record, result, bytesRead);
         return;
     }
+    tBadTransfers.inARow = 0;
     // Any other error with the whole frame read still delivered a frame.
     auto bufferIndex = atomicField(record.rawBufferIndex);
     const uint32_t completed = bufferIndex.load(std::memory_order_relaxed);
@@ -111,8 +206,7 @@ void assembleFrame(CameraHandle camera, CameraRecord &record, IOReturn result, u
     const uint64_t now = qor::platform::microseconds();
     IOReturn error = qor::stream::queueFrameRead(camera, record, next);
     if (error != kIOReturnSuccess) {
-        atomicField(record.streamError).store(error);
-        atomicField(record.streaming).store(0);
+        endStream(record, error);
         countLoss(record.framesLostInTransfer);
         return;
     }
@@ -149,6 +243,10 @@ void myQueBulKPipeDataCallBackFunction(void *refcon, IOReturn result, void *arg0
 }
 
 namespace qor::stream {
+
+void setRingAdvanceHookForTests(RingAdvanceHook hook) {
+    gRingAdvanceHook.store(hook);
+}
 
 void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
     const FrameSettings s = readSettings(record);

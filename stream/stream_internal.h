@@ -27,6 +27,11 @@ IOReturn queueFrameRead(CameraHandle camera, CameraRecord &record, uint32_t inde
 // Notes that a completion arrived on the calling thread.
 void noteReadCompleted();
 
+// Tests only: a function the frame path calls on the streaming thread once it has found room
+// in the ring for a frame and before it publishes the frame; null for none.
+using RingAdvanceHook = void (*)(CameraRecord &record);
+void setRingAdvanceHookForTests(RingAdvanceHook hook);
+
 // Flips raw frame `raw` in place as the record's settings ask, then decodes it into ring slot
 // `slot` and applies the colour matrix and the saturation mark: everything the completion
 // routine does to the pixels of one frame. Reads the settings the panel may change once.

@@ -10,6 +10,8 @@
 #include <qorvanta/status.h>
 #include <qorvanta/stream.h>
 
+#include <cstdio>
+#include <ctime>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -21,6 +23,12 @@ constexpr uint32_t kVideoOn = 0x80;
 // The streaming thread runs its loop until stopped, also once the interface's source is gone
 // (CFRunLoopRun would return at once then, and the thread would spin).
 constexpr CFTimeInterval kUntilStopped = 1.0e9;
+// How long a stop waits in all for a completion in progress and for the thread to end. A
+// completion may take a few register requests of up to their time-out; a thread still busy
+// after this is left running, with everything it uses.
+constexpr uint64_t kStopLimitUs = 5000000;
+constexpr useconds_t kStopStepUs = 1000;
+constexpr long kExitWaitStepNs = 10000000;
 // How long an ending thread waits for the completions of its aborted reads.
 constexpr uint64_t kSettleLimitUs = 2000000;
 constexpr CFTimeInterval kSettleStep = 0.01;
@@ -63,6 +71,23 @@ void destroyHandshake(CameraRecord &record) {
     pthread_mutex_destroy(&record.streamMutex);
 }
 
+// Waits under streamMutex until the thread has left its loop or the time is up; true when it
+// has.
+bool waitForThreadExit(CameraRecord &record, uint64_t giveUpAt) {
+    while (atomicField(record.streamThreadDone).load() == 0 &&
+           qor::platform::microseconds() < giveUpAt) {
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += kExitWaitStepNs;
+        if (until.tv_nsec >= 1000000000) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000;
+        }
+        pthread_cond_timedwait(&record.streamCond, &record.streamMutex, &until);
+    }
+    return atomicField(record.streamThreadDone).load() != 0;
+}
+
 void broadcastLocked(CameraRecord &record) {
     pthread_mutex_lock(&record.streamMutex);
     pthread_cond_broadcast(&record.streamCond);
@@ -94,9 +119,12 @@ void noteReadCompleted() {
 using qor::stream::broadcastLocked;
 using qor::stream::destroyHandshake;
 using qor::stream::initHandshake;
+using qor::stream::kStopLimitUs;
+using qor::stream::kStopStepUs;
 using qor::stream::kUntilStopped;
 using qor::stream::queueFrameRead;
 using qor::stream::settleOutstandingReads;
+using qor::stream::waitForThreadExit;
 using qor::stream::writeVideoState;
 
 void *myUSBBulkThreadLoop(void *camera) {
@@ -155,8 +183,10 @@ extern "C" {
 int32_t QORUSBStartQuedAsynchBulkReads(Handle camera, uint8_t pipe) {
     CameraRecord *record = cameraRecord(camera);
     if (!record) return kIOReturnNoDevice;
-    // A thread left running by a streaming error still uses the hand-shake objects.
+    // A thread left running by a streaming error, or by a stop that gave up on it, still uses
+    // the hand-shake objects; while it runs nothing may be made anew.
     if (record->streamThread) QORUSBStopQuedAsynchBulkReads(camera);
+    if (record->streamThread) return kIOReturnTimeout;
 
     record->bulkInPipe = pipe;
     record->streamThread = 0;
@@ -203,7 +233,10 @@ void QORUSBStopQuedAsynchBulkReads(Handle camera) {
 
     // A completion already past its check of streaming finishes first, so that a video restart
     // or a read it queues comes before the abort and the video stop below.
-    while (atomicField(record->callbacksInFlight).load() == 1) usleep(1000);
+    const uint64_t giveUpAt = qor::platform::microseconds() + kStopLimitUs;
+    while (atomicField(record->callbacksInFlight).load() == 1 &&
+           qor::platform::microseconds() < giveUpAt)
+        usleep(kStopStepUs);
     if (IOUSBInterfaceInterface **intf = record->interfaceInterface) {
         (*intf)->ClearPipeStallBothEnds(intf, record->bulkInPipe);
         (*intf)->AbortPipe(intf, record->bulkInPipe);
@@ -217,9 +250,18 @@ void QORUSBStopQuedAsynchBulkReads(Handle camera) {
         atomicField(record->streamThreadRunning).fetch_sub(1);
         CFRunLoopStop(record->streamRunLoop);
     }
-    while (atomicField(record->streamThreadDone).load() == 0)
-        pthread_cond_wait(&record->streamCond, &record->streamMutex);
+    const bool ended = waitForThreadExit(*record, giveUpAt);
     pthread_mutex_unlock(&record->streamMutex);
+    if (!ended) {
+        // Still inside a completion: its hand-shake, run loop and buffers stay as they are for
+        // it, and streamThread stays set so that a later stop or start finds it.
+        std::fprintf(stderr,
+                     "QORUSBStopQuedAsynchBulkReads streaming thread still busy after %u ms, "
+                     "left running\n",
+                     unsigned(kStopLimitUs / 1000));
+        atomicField(record->streamError).store(kIOReturnTimeout);
+        return;
+    }
 
     if (record->streamRunLoop) {
         CFRelease(record->streamRunLoop);
@@ -244,9 +286,11 @@ int32_t QORACameraStartVideo(Handle camera, uint8_t allocate) {
 int32_t QORACameraStopVideo(Handle camera, uint8_t release) {
     CameraRecord *record = cameraRecord(camera);
     if (!record) return kIOReturnNoDevice;
-    // Also a thread left idle by a streaming error ends here.
+    // Also a thread left idle by a streaming error ends here. One that does not end in time
+    // keeps the buffers it reads into, and the caller learns it.
     if (atomicField(record->streaming).load() == 1 || record->streamThread)
         QORUSBStopQuedAsynchBulkReads(camera);
+    if (record->streamThread) return kIOReturnTimeout;
     if (release == 1) QORADisposeCameraBuffers(camera);
     return 0;
 }

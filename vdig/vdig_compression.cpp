@@ -41,8 +41,10 @@ bool isColour(const CameraRecord &r) {
 }
 
 // Stream stopped and raw buffers released, the ring emptied, the slots and description freed.
-void resetRing(CameraHandle camera, CameraRecord &r) {
-    QORACameraStopVideo(camera, 1);
+// A streaming thread that did not end in time may still write into the ring: then nothing is
+// freed and the stop's error is returned.
+int32_t resetRing(CameraHandle camera, CameraRecord &r) {
+    if (int32_t error = QORACameraStopVideo(camera, 1)) return error;
     atomicField(r.lastFrameMs).store(-1.0);
     atomicField(r.lastFilledSlot).store(kNoSlot);
     atomicField(r.framesReady).store(0);
@@ -56,6 +58,31 @@ void resetRing(CameraHandle camera, CameraRecord &r) {
         DisposeHandle(reinterpret_cast<Handle>(r.imageDescription));
         r.imageDescription = nullptr;
     }
+    return 0;
+}
+
+// The exposure is held at 0 while the geometry changes. One that could not be read is left
+// alone: writing back a value never read would drop the camera to its shortest exposure.
+struct ExposureHold {
+    bool held = false;
+    uint32_t value = 0;
+};
+
+ExposureHold holdOffExposure(CameraHandle camera) {
+    ExposureHold hold;
+    if (QORAGetVideoControlValue(camera, kExposureControl, 4, &hold.value) != 0) return hold;
+    hold.held = true;
+    QORASetVideoControlValue(camera, kExposureControl, 4, 0);
+    return hold;
+}
+
+// Writes the held exposure back, no longer than `longestUs`, and keeps the record's copy equal to
+// what the camera now has.
+void restoreExposure(CameraHandle camera, CameraRecord &r, ExposureHold hold, uint32_t longestUs) {
+    if (!hold.held) return;
+    const uint32_t exposure = hold.value < longestUs ? hold.value : longestUs;
+    if (QORASetVideoControlValue(camera, kExposureControl, 4, exposure) == 0)
+        atomicField(r.exposure).store(exposure);
 }
 
 // Ten slots of one decoded frame each, every slot starting on a page boundary. Returns false
@@ -180,35 +207,34 @@ ComponentResult vdigSetCompression(Handle storage, OSType compressType, int16_t 
         width == r.rawWidth && height == r.rawHeight)
         return noErr;
 
-    resetRing(storage, r);
+    if (int32_t error = resetRing(storage, r)) return error;
     r.rawHeight = height;
     r.rawWidth = width;
     r.destRowBytes = isColour(r) ? 4 * width : width;
     r.imageSettingsChanged = 0;
 
-    // The exposure is held at 0 while the geometry changes, and comes back no longer than the
-    // new frame period.
-    uint32_t exposure = 0;
-    QORAGetVideoControlValue(storage, kExposureControl, 4, &exposure);
-    QORASetVideoControlValue(storage, kExposureControl, 4, 0);
-    if (int32_t error =
-            QORASetCameraImageProperties(storage, r.windowLeft, r.windowTop, r.imageWidth,
-                                         r.imageHeight, r.subSampleX, r.subSampleY, r.sensorType))
+    // The exposure comes back no longer than the new frame period, and also when a step fails.
+    const ExposureHold exposure = holdOffExposure(storage);
+    int32_t error =
+        QORASetCameraImageProperties(storage, r.windowLeft, r.windowTop, r.imageWidth,
+                                     r.imageHeight, r.subSampleX, r.subSampleY, r.sensorType);
+    if (error == 0) error = QORAGetSupportedKBPSRates(storage);
+    if (error != 0) {
+        restoreExposure(storage, r, exposure, UINT32_MAX);
         return error;
-    if (int32_t error = QORAGetSupportedKBPSRates(storage)) return error;
+    }
     qor::vdig::selectDataRate(storage, r);
     qor::vdig::setFrameTiming(r, r.rawWidth * r.rawHeight);
-    if (r.framePeriodUs < exposure) exposure = r.framePeriodUs;
-    QORASetVideoControlValue(storage, kExposureControl, 4, exposure);
+    restoreExposure(storage, r, exposure, r.framePeriodUs);
 
     if (!allocateFrameSlots(r)) {
         for (uint8_t *&slot : r.frameSlots) slot = nullptr;
         r.compressedFrameBytes = 0;
         return memFullErr;
     }
-    OSErr error = noErr;
-    r.imageDescription = buildImageDescription(r, &error);
-    return r.imageDescription ? ComponentResult(noErr) : ComponentResult(error);
+    OSErr memError = noErr;
+    r.imageDescription = buildImageDescription(r, &memError);
+    return r.imageDescription ? ComponentResult(noErr) : ComponentResult(memError);
 }
 
 ComponentResult vdigSetCompressionOnOff(Handle storage, Boolean state) {

@@ -43,6 +43,16 @@ bool throttlePasses(CameraRecord &r, uint64_t now) {
     return true;
 }
 
+// The frame within the second at a fraction of the second: below the frames per second of the
+// time-code definition, also when the camera is faster than that byte can count.
+uint8_t frameWithinSecond(double fraction, float rate, uint8_t framesPerSecond) {
+    if (framesPerSecond == 0) return 0;
+    const double frame = fraction * double(rate);
+    if (!(frame > 0.0)) return 0;
+    const double last = double(framesPerSecond - 1);
+    return uint8_t(frame < last ? frame : last);
+}
+
 // The time code of the recording's start: the time-base time, the frame duration, and the
 // wall-clock time of day in GMT with the frame within the second.
 void captureTimeCode(CameraRecord &r) {
@@ -60,11 +70,18 @@ void captureTimeCode(CameraRecord &r) {
     r.timeCodeTime.hours = uint8_t(date.hour);
     r.timeCodeTime.minutes = uint8_t(date.minute);
     r.timeCodeTime.seconds = uint8_t(wholeSeconds);
-    r.timeCodeTime.frames = uint8_t(fraction * double(rate));
+    r.timeCodeTime.frames = frameWithinSecond(fraction, rate, r.timeCodeDef.numFrames);
 }
 
 void releaseReadSlot(CameraRecord &r) {
     atomicField(r.readSlot).store(kNoSlot, std::memory_order_release);
+}
+
+// Why no frame will come: the error that ended the stream (the next capture start starts video
+// again), or 0 while it runs or when it was stopped on purpose.
+ComponentResult streamFailure(CameraRecord &r) {
+    if (atomicField(r.streaming).load() != 0) return noErr;
+    return ComponentResult(atomicField(r.streamError).load());
 }
 
 // One frame fewer waiting; never below zero.
@@ -156,7 +173,7 @@ ComponentResult vdigCompressDone(Handle storage, uint8_t *queuedFrameCount, Ptr 
     Microseconds(&clock);
     const uint64_t now = wideToUInt64(clock);
     auto framesReady = atomicField(r.framesReady);
-    if (framesReady.load(std::memory_order_acquire) == 0) return noErr;
+    if (framesReady.load(std::memory_order_acquire) == 0) return streamFailure(r);
     if (!throttlePasses(r, now)) return noErr;
     const uint32_t slot = atomicField(r.readSlot).load(std::memory_order_acquire);
     if (slot >= kFrameSlotCount) return noErr;
@@ -182,26 +199,26 @@ ComponentResult vdigReleaseCompressBuffer(Handle storage, Ptr) {
     // A completion in progress may be about to mark the next slot filled.
     for (int i = 0; i < kReleaseWaitTries && atomicField(r.callbacksInFlight).load() != 0; ++i)
         usleep(kReleaseWaitUs);
-    const uint32_t lastFilled = atomicField(r.lastFilledSlot).load(std::memory_order_acquire);
+    // Only this side moves a read position that is not none, so the one read here stays.
+    const uint32_t readSlot = atomicField(r.readSlot).load();
+    const uint32_t lastFilled = atomicField(r.lastFilledSlot).load();
     if (lastFilled == kNoSlot) return noErr;
-    const uint32_t readSlot = atomicField(r.readSlot).load(std::memory_order_acquire);
     if (lastFilled == readSlot) {
-        releaseReadSlot(r);
-        // A frame filled since lastFilledSlot was read found the read position taken and did not
-        // claim it; it is next.
-        if (atomicField(r.lastFilledSlot).load(std::memory_order_acquire) != lastFilled) {
+        // The newest frame was handed out. A frame filled meanwhile either finds the position
+        // none and claims it, or was published before the second look below, which claims it
+        // here; both claim by compare-and-swap (see the frame path's advanceRing).
+        atomicField(r.readSlot).store(kNoSlot);
+        if (atomicField(r.lastFilledSlot).load() != lastFilled) {
             uint32_t none = kNoSlot;
-            atomicField(r.readSlot)
-                .compare_exchange_strong(none, (readSlot + 1) % kFrameSlotCount,
-                                         std::memory_order_acq_rel);
+            atomicField(r.readSlot).compare_exchange_strong(none, (readSlot + 1) % kFrameSlotCount);
         }
         return noErr;
     }
-    if (atomicField(r.framesReady).load(std::memory_order_acquire) == 0) return noErr;
+    if (atomicField(r.framesReady).load() == 0) return noErr;
     if (readSlot >= kFrameSlotCount) return noErr;
     const uint32_t next = (readSlot + 1) % kFrameSlotCount;
-    const uint32_t writeSlot = atomicField(r.writeSlot).load(std::memory_order_acquire);
-    atomicField(r.readSlot).store(next == writeSlot ? kNoSlot : next, std::memory_order_release);
+    const uint32_t writeSlot = atomicField(r.writeSlot).load();
+    atomicField(r.readSlot).store(next == writeSlot ? kNoSlot : next);
     return noErr;
 }
 

@@ -46,7 +46,9 @@ ComponentResult vdigOpen(ComponentInstance self) {
 ComponentResult vdigClose(Handle storage, ComponentInstance) {
     CameraRecord *r = cameraRecord(storage);
     if (!r) return 0;
-    QORACameraStopVideo(storage, 1);
+    // A streaming thread that did not end in time still uses the record, the ring and the
+    // camera: they are left to it rather than freed under it.
+    if (int32_t error = QORACameraStopVideo(storage, 1)) return error;
     atomicField(r->lastFrameMs).store(-1.0);
     atomicField(r->lastFilledSlot).store(kNoSlot);
     atomicField(r->writeSlot).store(0);

@@ -260,6 +260,55 @@ TEST_F(VdigCompression, ExposureIsHeldOffDuringTheChangeAndComesBackWithinTheFra
     }
 }
 
+// An exposure that could not be read is not held off, so it cannot be lost; one that was held
+// off comes back also when a later step fails. The record's copy follows the camera's value.
+TEST_F(VdigCompression, ExposureSurvivesAFailedReadAndEveryFailingStep) {
+    open(0x01A8);
+    CameraRecord &r = dig->record();
+    ASSERT_EQ(VDSetTimeBase(dig->vdig(), timeBase), noErr);
+    ASSERT_EQ(VDSetCompression(dig->vdig(), kRaw, 32, nullptr, 0, 0, 0), noErr);
+    const uint32_t exposure = r.framePeriodUs / 2;
+    ASSERT_EQ(QORASetVideoControlValue(dig->camera(), 0x04A0, 4, exposure), 0);
+    r.exposure = exposure;
+
+    r.imageSettingsChanged = 1;
+    dig->sim().clearTransferLog();
+    dig->sim().failRegister(0x04A4, sim::Direction::Read, kIOReturnNotResponding, 1);
+    EXPECT_EQ(VDSetCompression(dig->vdig(), kRaw, 32, nullptr, 0, 0, 0), noErr);
+    for (const test::RegisterWrite &w : test::registerWrites(dig->sim().transferLog()))
+        EXPECT_NE(w.reg, 0x04A4) << "written " << w.value();
+    EXPECT_EQ(dig->sim().peekRegister(0x04A4), exposure);
+    EXPECT_EQ(r.exposure, exposure);
+
+    // The window write, then the rate list's reset and count reads fail after the hold-off.
+    struct Step {
+        uint16_t reg;
+        sim::Direction direction;
+    };
+    for (Step step : {Step{0x100C, sim::Direction::Write}, Step{0x1040, sim::Direction::Read},
+                      Step{0x104C, sim::Direction::Read}}) {
+        r.imageSettingsChanged = 1;
+        dig->sim().clearTransferLog();
+        dig->sim().failRegister(step.reg, step.direction, kIOReturnNotResponding, 1);
+        EXPECT_EQ(VDSetCompression(dig->vdig(), kRaw, 32, nullptr, 0, 0, 0), kIOReturnNotResponding)
+            << std::hex << step.reg;
+        EXPECT_EQ(dig->sim().peekRegister(0x04A4), exposure) << std::hex << step.reg;
+        EXPECT_EQ(r.exposure, exposure);
+        std::vector<uint32_t> exposureWrites;
+        for (const test::RegisterWrite &w : test::registerWrites(dig->sim().transferLog()))
+            if (w.reg == 0x04A4) exposureWrites.push_back(w.value());
+        EXPECT_EQ(exposureWrites, (std::vector<uint32_t>{0, exposure})) << std::hex << step.reg;
+    }
+
+    // An exposure longer than the new frame period comes back clamped, in the record too.
+    ASSERT_EQ(QORASetVideoControlValue(dig->camera(), 0x04A0, 4, 3000000), 0);
+    r.exposure = 3000000;
+    r.imageSettingsChanged = 1;
+    ASSERT_EQ(VDSetCompression(dig->vdig(), kRaw, 32, nullptr, 0, 0, 0), noErr);
+    EXPECT_EQ(dig->sim().peekRegister(0x04A4), r.framePeriodUs);
+    EXPECT_EQ(r.exposure, r.framePeriodUs);
+}
+
 TEST_F(VdigCompression, CameraErrorsStopAtTheFailingStepWithTheRingEmpty) {
     open(0x01A8);
     ASSERT_EQ(VDSetTimeBase(dig->vdig(), timeBase), noErr);

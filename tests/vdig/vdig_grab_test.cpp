@@ -1,7 +1,9 @@
 // The frame grab path through the client calls: hand-out order, throttle, time stamps, capture
 // state, and capture from a streaming simulated camera until it is unplugged.
+#include "platform/corefoundation.h"
 #include "platform/memory.h"
 #include "platform/misc.h"
+#include "stream/ring_gate.h"
 #include "stream/streaming_camera.h"
 #include "support/digitizer.h"
 
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 using namespace qor;
@@ -41,6 +44,7 @@ protected:
         if (timeBase) DisposeTimeBase(timeBase);
         platform::setMicrosecondsForTests({});
         platform::setTimeBaseClockForTests({});
+        platform::setAbsoluteTimeForTests({});
         test::SimTest::TearDown();
     }
     // A colour camera at 320 x 240, its ring built, the time base running.
@@ -223,6 +227,37 @@ TEST_F(VdigGrab, RecordingStampsFramesFromTheRecordingStart) {
     EXPECT_EQ(record().framesReady, 0u);
 }
 
+// The frame number of the time code counts frames within the second, so it stays below the
+// frames per second also when the camera is faster than the byte can count.
+TEST_F(VdigGrab, TimeCodeFrameStaysWithinTheSecond) {
+    VideoDigitizerComponent vdig = open();
+    record().timeCodeSupported = 1;
+    // Seven eighths into second 40 of minute 16 of the first day.
+    platform::setAbsoluteTimeForTests([] { return 1000.875; });
+    struct Case {
+        float rate;
+        uint8_t framesPerSecond, frame;
+    };
+    for (Case c : {Case{80.0f, 80, 70}, Case{300.0f, 255, 254}, Case{2000.0f, 255, 254}}) {
+        ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureIsForRecord), noErr);
+        ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+        record().frameRate = c.rate;
+        fillRing(0, {100.0});
+        Handout first = compressDone();
+        ASSERT_NE(first.data, nullptr);
+        TimeRecord at{};
+        TimeCodeDef def{};
+        TimeCodeTime tc{};
+        ASSERT_EQ(VDGetTimeCode(vdig, &at, &def, &tc), noErr);
+        EXPECT_EQ(def.numFrames, c.framesPerSecond) << c.rate;
+        EXPECT_EQ(tc.frames, c.frame) << c.rate;
+        EXPECT_EQ(tc.hours, 0);
+        EXPECT_EQ(tc.minutes, 16);
+        EXPECT_EQ(tc.seconds, 40);
+        ASSERT_EQ(VDReleaseCompressBuffer(vdig, first.data), noErr);
+    }
+}
+
 TEST_F(VdigGrab, CaptureStateFlags) {
     VideoDigitizerComponent vdig = open();
     CameraRecord &r = record();
@@ -322,6 +357,108 @@ TEST_F(VdigGrab, StreamingCaptureHandsOutDecodedFramesOfTheCamera) {
     for (size_t i = 0; i < frames.size(); ++i)
         EXPECT_NE(std::find(decoded.begin(), decoded.end(), frames[i]), decoded.end())
             << "frame " << i;
+}
+
+// After a bad transfer the camera's video does not start again: the stream ends, the client's
+// compress-done reports the error once the ring is empty, and the next capture start streams.
+TEST_F(VdigGrab, VideoThatDoesNotStartAgainEndsTheStreamAndTheNextCaptureRestartsIt) {
+    VideoDigitizerComponent vdig = open();
+    CameraRecord &r = record();
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    ASSERT_TRUE(test::eventually([&] { return atomicField(r.framesReady).load() > 0; }));
+
+    dig->sim().clearTransferLog();
+    testing::internal::CaptureStderr();
+    // The video stop and every try of the video start after the bad transfer fail.
+    dig->sim().failRegister(0x0214, sim::Direction::Write, kIOReturnNotResponding, 4);
+    dig->sim().shortBulk(0x86, r.rawFrameBytes - 1);
+    ComponentResult answer = noErr;
+    const bool told = test::eventually([&] {
+        Handout h = compressDone();
+        if (h.data) VDReleaseCompressBuffer(vdig, h.data);
+        answer = h.result;
+        return answer != noErr;
+    });
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(told);
+    EXPECT_EQ(answer, kIOReturnNotResponding);
+    EXPECT_EQ(test::load(r.streaming), 0);
+    std::vector<uint32_t> video;
+    for (const test::RegisterWrite &w : test::registerWrites(dig->sim().transferLog()))
+        if (w.reg == 0x0214) video.push_back(w.value());
+    EXPECT_EQ(video, (std::vector<uint32_t>{0, 0x80, 0x80, 0x80}));
+
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    EXPECT_EQ(test::load(r.streaming), 1);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    EXPECT_TRUE(test::eventually([&] {
+        Handout h = compressDone();
+        EXPECT_EQ(h.result, noErr);
+        if (h.data) VDReleaseCompressBuffer(vdig, h.data);
+        return h.data != nullptr;
+    }));
+}
+
+// The client gives its newest frame back while the frame path is publishing the next one, after
+// the frame path found the read position taken: that next frame is the one handed out next.
+TEST_F(VdigGrab, AFrameFilledWhileTheNewestIsGivenBackIsHandedOutNext) {
+    VideoDigitizerComponent vdig = open();
+    CameraRecord &r = record();
+    test::RingGate gate;
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    ASSERT_TRUE(gate.waitForArrivals(1));
+    gate.letOneThrough();
+    // The second frame waits at the gate while the client takes the first and gives it back.
+    ASSERT_TRUE(gate.waitForArrivals(2));
+    Handout first = compressDone();
+    ASSERT_EQ(first.data, slot(0));
+    ASSERT_EQ(VDReleaseCompressBuffer(vdig, first.data), noErr);
+    gate.letOneThrough();
+    // Once the third frame reaches the gate, the second is in the ring.
+    ASSERT_TRUE(gate.waitForArrivals(3));
+    EXPECT_EQ(atomicField(r.lastFilledSlot).load(), 1u);
+    EXPECT_EQ(atomicField(r.readSlot).load(), 1u);
+    Handout second = compressDone();
+    EXPECT_EQ(second.data, slot(1));
+    EXPECT_EQ(second.queued, 1);
+    gate.open();
+}
+
+// A completion that does not return while set-compression stops the stream: the request answers
+// after a bounded wait with the error, and the ring and buffers the completion writes stay; once
+// the completion has returned, set-compression rebuilds everything.
+TEST_F(VdigGrab, SetCompressionGivesUpOnACompletionThatDoesNotReturnAndKeepsTheRing) {
+    VideoDigitizerComponent vdig = open();
+    CameraRecord &r = record();
+    test::RingGate gate;
+    ASSERT_EQ(VDCaptureStateChanging(vdig, vdFlagCaptureStarting), noErr);
+    ASSERT_EQ(VDCompressOneFrameAsync(vdig), noErr);
+    ASSERT_TRUE(gate.waitForArrivals(1));
+    void *const slots = r.frameSlotBlock;
+
+    r.imageSettingsChanged = 1;
+    testing::internal::CaptureStderr();
+    auto answer = std::async(std::launch::async,
+                             [&] { return VDSetCompression(vdig, kRaw, 0, nullptr, 0, 0, 0); });
+    if (answer.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        gate.open();
+        answer.wait();
+        testing::internal::GetCapturedStderr();
+        FAIL() << "set-compression waited for as long as the completion ran";
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(answer.get(), kIOReturnTimeout);
+    EXPECT_EQ(r.frameSlotBlock, slots);
+    EXPECT_NE(r.rawBufferMap, nullptr);
+    EXPECT_NE(r.imageDescription, nullptr);
+
+    gate.open();
+    EXPECT_EQ(VDSetCompression(vdig, kRaw, 0, nullptr, 0, 0, 0), noErr);
+    EXPECT_EQ(r.streamThread, 0u);
+    EXPECT_EQ(r.rawBufferMap, nullptr);
+    EXPECT_NE(r.frameSlotBlock, nullptr);
 }
 
 TEST_F(VdigGrab, UnpluggedWhileStreamingEveryRequestAnswersNoDeviceAndCloseSucceeds) {
