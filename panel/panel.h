@@ -134,9 +134,9 @@ ComponentResult cameraOfChannel(SGChannel c, Handle *camera);
 // and a centred, even window origin.
 void applySizeSelector(Handle camera, uint32_t selector);
 
-// The colour matrix rebuilt from the model's base matrix and the record's hue and saturation,
-// published to the frame path as a whole.
-void rebuildColorMatrix(Handle camera);
+// The colour matrix of choice `index` rebuilt from the model's base matrix and the record's hue
+// and saturation, published to the frame path as a whole together with the choice.
+void rebuildColorMatrix(Handle camera, uint16_t index);
 
 // Rounds an exposure in microseconds by the record's rounding mode.
 uint32_t roundExposure(uint32_t exposure, uint16_t mode);

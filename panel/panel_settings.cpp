@@ -199,9 +199,8 @@ int32_t restoreTheRest(Handle camera, CameraRecord &r, const Block &b) {
         r.hue = b.getFloat(kHue);
         r.balanceTargetColor = {b.get16(kTargetRed), b.get16(kTargetGreen), b.get16(kTargetBlue)};
         r.saturation = b.getFloat(kSaturation);
-        atomicField(r.colorMatrixIndex).store(b.get16(kMatrixIndex));
         atomicField(r.decodeMethod).store(b.bytes[kDecodeMethod]);
-        qor::panel::rebuildColorMatrix(camera);
+        qor::panel::rebuildColorMatrix(camera, b.get16(kMatrixIndex));
     }
     atomicField(r.flipHorizontal).store(b.flag(kFlipHorizontal));
     atomicField(r.flipVertical).store(b.flag(kFlipVertical));
