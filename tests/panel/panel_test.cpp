@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <thread>
 
 namespace qor::test {
@@ -219,6 +220,31 @@ TEST_F(Panel, SlidersMapTheirValuesAndShowThem) {
     ASSERT_TRUE(platform::dragSlider(item(12), 40));
     EXPECT_EQ(text(13), " 0.01");
     EXPECT_EQ(r.gain, 40u);
+}
+
+// A readout shows its slider's position: a record value beyond the slider's range is shown as
+// the nearest end of the range, never converted as it is.
+TEST_F(Panel, ReadoutsStayWithinTheSlidersRange) {
+    openChannel(0x01A8);
+    CameraRecord &r = record();
+    r.colorMatrixIndex = 1;
+    r.hue = 1.0e10f;
+    r.saturation = -3.0e9f;
+    r.contrast = 5.0e9f;
+    r.brightness = std::numeric_limits<float>::quiet_NaN();
+    r.gamma = 1.0e12f;
+    showPage();
+    for (auto [slider, readout] : {std::pair<short, short>{34, 35}, {37, 38}, {25, 26}, {28, 29}}) {
+        const int32_t value = GetControl32BitValue(item(slider));
+        EXPECT_GE(value, GetControl32BitMinimum(item(slider))) << slider;
+        EXPECT_LE(value, GetControl32BitMaximum(item(slider))) << slider;
+        EXPECT_EQ(text(readout), std::to_string(value)) << slider;
+    }
+    EXPECT_EQ(GetControl32BitValue(item(34)), 180);
+    EXPECT_EQ(GetControl32BitValue(item(37)), -128);
+    EXPECT_EQ(GetControl32BitValue(item(25)), 100);
+    EXPECT_EQ(GetControl32BitValue(item(31)), 400);
+    EXPECT_EQ(text(32), " 4.00");
 }
 
 // The frame path, run by hand on a small coloured frame while the page switches between no
