@@ -157,6 +157,7 @@ public:
 private:
     struct Page {
         SeqGrabPanel panel;
+        int16_t resFile; // opened for the panel, closed with it
         std::string title;
     };
     explicit SettingsDialog(SGChannel c) : channel_(c) {}

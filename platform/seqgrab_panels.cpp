@@ -64,7 +64,20 @@ namespace {
 struct OpenPanel {
     Component component;
     SeqGrabPanel panel;
+    int16_t resFile; // the panel's own resource file, -1 when it has none
 };
+
+// Closes the panel, then the resource file opened for it.
+void closePanel(SeqGrabPanel &panel, int16_t &resFile) {
+    if (panel) {
+        CloseComponent(panel);
+        panel = nullptr;
+    }
+    if (resFile > 0) {
+        CloseComponentResFile(resFile);
+        resFile = -1;
+    }
+}
 
 // Every video panel that opens, knows the grabber and its resource file, and can run on the
 // channel; the caller closes them.
@@ -73,20 +86,21 @@ std::vector<OpenPanel> openPanels(SeqGrabComponent s, SGChannel c) {
     ComponentDescription looking{SeqGrabPanelType, VideoMediaType, 0, 0, 0};
     for (Component component = FindNextComponent(nullptr, &looking); component;
          component = FindNextComponent(component, &looking)) {
-        SeqGrabPanel panel = nullptr;
-        if (OpenAComponent(component, &panel) != noErr || !panel) continue;
-        SGPanelSetGrabber(panel, s);
-        SGPanelSetResFile(panel, OpenComponentResFile(component));
-        if (SGPanelCanRun(panel, c) == noErr)
-            panels.push_back({component, panel});
+        OpenPanel p{component, nullptr, -1};
+        if (OpenAComponent(component, &p.panel) != noErr || !p.panel) continue;
+        SGPanelSetGrabber(p.panel, s);
+        p.resFile = OpenComponentResFile(component);
+        SGPanelSetResFile(p.panel, p.resFile);
+        if (SGPanelCanRun(p.panel, c) == noErr)
+            panels.push_back(p);
         else
-            CloseComponent(panel);
+            closePanel(p.panel, p.resFile);
     }
     return panels;
 }
 
 void closePanels(std::vector<OpenPanel> &panels) {
-    for (OpenPanel &p : panels) CloseComponent(p.panel);
+    for (OpenPanel &p : panels) closePanel(p.panel, p.resFile);
     panels.clear();
 }
 
@@ -173,7 +187,8 @@ ComponentResult SettingsDialog::open(SeqGrabComponent s, SGChannel c, SettingsDi
     for (const OpenPanel &p : panels) {
         Str255 title{};
         SGPanelGetTitle(p.panel, title);
-        d->pages_.push_back({p.panel, std::string(reinterpret_cast<char *>(title + 1), title[0])});
+        d->pages_.push_back(
+            {p.panel, p.resFile, std::string(reinterpret_cast<char *>(title + 1), title[0])});
     }
     d->dialog_ = newDialog(Rect{60, 60, 100, 560});
     if (Handle own = ownItems()) {
@@ -187,7 +202,7 @@ ComponentResult SettingsDialog::open(SeqGrabComponent s, SGChannel c, SettingsDi
 
 SettingsDialog::~SettingsDialog() {
     removeShownPage();
-    for (Page &page : pages_) CloseComponent(page.panel);
+    for (Page &page : pages_) closePanel(page.panel, page.resFile);
     if (dialog_) DisposeDialog(dialog_);
 }
 

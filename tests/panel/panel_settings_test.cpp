@@ -382,5 +382,38 @@ TEST_F(PanelSettings, TheGrabberKeepsEachPanelsSettingsWithTheChannel) {
     if (again) CloseComponent(again);
 }
 
+// Each panel the grabber opens for a request is given its own copy of the panel's resource file;
+// the grabber closes it with the panel.
+TEST_F(PanelSettings, TheGrabberClosesTheResourceFilesItOpensForPanels) {
+    openChannel(0x01A8);
+    // A file opened and closed at once: its reference bounds those opened before and after.
+    auto probe = [] {
+        const int16_t current = CurResFile();
+        const int16_t ref = platform::openResourceText("resource 'STR ' 1\n  \"x\"\nend\n");
+        CloseResFile(ref);
+        UseResFile(current);
+        return ref;
+    };
+    const int16_t first = probe();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        UserData all = nullptr;
+        ASSERT_EQ(SGGetChannelSettings(grabber, channel, &all, 0), noErr);
+        ASSERT_EQ(SGSetChannelSettings(grabber, channel, all, 0), noErr);
+        DisposeUserData(all);
+        showPage();
+        closeDialog();
+    }
+    const int16_t last = probe();
+    EXPECT_GT(last - first, 1) << "no panel was opened";
+    const int16_t current = CurResFile();
+    int stillOpen = 0;
+    for (int16_t ref = int16_t(first + 1); ref < last; ++ref) {
+        UseResFile(ref);
+        if (ResError() == noErr) ++stillOpen;
+    }
+    UseResFile(current);
+    EXPECT_EQ(stillOpen, 0);
+}
+
 } // namespace
 } // namespace qor::test
