@@ -143,7 +143,8 @@ public:
 
     int pageCount() const;
     std::string pageTitle(int page) const;
-    // Takes the current page down and installs this one.
+    // Takes the current page down and installs this one. A page whose item list cannot be read
+    // is not shown: mapReadErr.
     ComponentResult showPage(int page);
     DialogRef dialog() const { return dialog_; }
     short itemOffset() const { return itemOffset_; }

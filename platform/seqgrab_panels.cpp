@@ -5,6 +5,7 @@
 #include "platform/memory.h"
 #include "platform/resources.h"
 
+#include <cstdio>
 #include <vector>
 
 using qor::platform::callComponent;
@@ -220,6 +221,14 @@ ComponentResult SettingsDialog::showPage(int page) {
     SeqGrabPanel panel = pages_[size_t(page)].panel;
     Handle ditl = nullptr;
     if (ComponentResult result = SGPanelGetDitl(panel, &ditl)) return result;
+    // A list that cannot be read would make an empty page.
+    std::vector<DialogItemDescription> items;
+    if (!ditl || !*ditl || !decodeItemList(*ditl, size_t(GetHandleSize(ditl)), &items)) {
+        std::fprintf(stderr, "SettingsDialog: the item list of the page \"%s\" cannot be read\n",
+                     pages_[size_t(page)].title.c_str());
+        if (ditl) DisposeHandle(ditl);
+        return mapReadErr;
+    }
     AppendDITL(dialog_, ditl, appendDITLBottom);
     DisposeHandle(ditl);
     shown_ = page;

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <thread>
 
@@ -104,6 +106,29 @@ TEST_F(Panel, ItemListComesFromTheResourceFileAndIsMissingElsewhere) {
     CloseResFile(bundleFile);
     CloseComponent(panel);
     UnregisterComponent(component);
+}
+
+// A page whose item list cannot be read is not shown as an empty page: the dialog reports it.
+TEST_F(Panel, AnItemListThatCannotBeReadFailsThePage) {
+    auto cam = sim::attachCamera(runningCamera(0x01A8));
+    std::ifstream in(platform::bundleResourcePath(platform::kPanelResourceFile));
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const size_t at = text.find("resource 'DITL' 16666");
+    ASSERT_NE(at, std::string::npos);
+    const size_t end = text.find("\nend", at);
+    text.replace(at, end - at, "resource 'DITL' 16666\n  hex 00 05 00 00 00 00 00 0a");
+    resFile = platform::openResourceText(text, "damaged page");
+    ASSERT_GT(resFile, 0);
+    ASSERT_EQ(RegisterComponentResourceFile(resFile, 0), 1);
+    grabber = OpenDefaultSequenceGrabber();
+    ASSERT_EQ(SGNewChannel(grabber, VideoMediaType, &channel), noErr);
+    platform::SettingsDialog *d = nullptr;
+    ASSERT_EQ(platform::SettingsDialog::open(grabber, channel, &d), noErr);
+    dialog.reset(d);
+    const DialogItemIndex own = CountDITL(d->dialog());
+    EXPECT_NE(d->showPage(0), noErr);
+    EXPECT_EQ(CountDITL(d->dialog()), own);
+    EXPECT_EQ(d->pageControl(kItemSize), nullptr);
 }
 
 TEST_F(Panel, RunsOnlyOnThisDriversDigitizer) {
