@@ -9,13 +9,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <utility>
+#include <vector>
 
 namespace qor::apps {
 
 using namespace qor::panel;
+using namespace qor::panel::settings;
 
 const char *const kSettingsHelp =
     "settings (NAME=VALUE, set through the camera's settings page in this order):\n"
@@ -296,7 +300,10 @@ constexpr OSType kSettingsType = fourCharCode("QORN");
 
 } // namespace
 
-std::string saveSettings(SeqGrabComponent grabber, SGChannel channel, const std::string &path) {
+namespace {
+
+// The settings block the panel keeps with the channel, as it would save it now.
+std::string currentBlock(SeqGrabComponent grabber, SGChannel channel, std::vector<uint8_t> *out) {
     UserData all = nullptr;
     ComponentResult error = SGGetChannelSettings(grabber, channel, &all, 0);
     if (error) return "cannot read the camera's settings (error " + std::to_string(error) + ")";
@@ -308,31 +315,133 @@ std::string saveSettings(SeqGrabComponent grabber, SGChannel channel, const std:
         if (block) DisposeHandle(block);
         return "the settings page saved nothing (error " + std::to_string(error) + ")";
     }
-    std::ofstream file(path, std::ios::binary);
-    file.write(*block, GetHandleSize(block));
-    file.close();
+    out->assign(*block, *block + GetHandleSize(block));
     DisposeHandle(block);
+    return {};
+}
+
+uint32_t field16(const std::vector<uint8_t> &b, size_t at) {
+    return uint32_t(b[at]) << 8 | b[at + 1];
+}
+
+uint32_t field32(const std::vector<uint8_t> &b, size_t at) {
+    return field16(b, at) << 16 | field16(b, at + 2);
+}
+
+// The settings of a restored block that the camera does not hold afterwards, by the names they
+// are set by: what a camera of another model could not take, or held to its own range.
+std::vector<std::string> settingsNotTaken(const std::vector<uint8_t> &saved,
+                                          const std::vector<uint8_t> &now) {
+    std::vector<std::string> missed;
+    auto add = [&](const std::string &name) {
+        if (std::find(missed.begin(), missed.end(), name) == missed.end()) missed.push_back(name);
+    };
+    auto same = [&](size_t at, size_t bytes) {
+        return std::equal(saved.begin() + long(at), saved.begin() + long(at + bytes),
+                          now.begin() + long(at));
+    };
+    auto sameFlag = [&](size_t at) { return (saved[at] != 0) == (now[at] != 0); };
+
+    if (!same(kWidth, 6)) {
+        add("size " + std::to_string(field16(saved, kWidth)) + " x " +
+            std::to_string(field16(saved, kHeight)) +
+            (field16(saved, kSubsampling) == 2 ? " subsampled" : ""));
+    }
+    const uint32_t exposure = field32(saved, kExposure);
+    if (exposure == kAutomatic && field32(now, kExposure) != kAutomatic)
+        add("auto-exposure");
+    else if (exposure != kAutomatic && exposure != kAbsent && !same(kExposure, 4))
+        add("exposure");
+    const std::pair<size_t, const char *> gains[] = {{kGain, "gain"},
+                                                     {kRedGain, "red"},
+                                                     {kGreen1Gain, "green"},
+                                                     {kGreen2Gain, "green"},
+                                                     {kBlueGain, "blue"}};
+    for (auto [at, name] : gains)
+        if (field32(saved, at) != kAbsent && !same(at, 4)) add(name);
+    const std::pair<size_t, const char *> numbers[] = {
+        {kContrast, "contrast"}, {kBrightness, "brightness"},
+        {kGamma, "gamma"},       {kMatrixIndex, "matrix"},
+        {kHue, "hue"},           {kSaturation, "saturation"}};
+    for (auto [at, name] : numbers)
+        if (!same(at, at == kMatrixIndex ? 2 : 4)) add(name);
+    if (saved[kDecodeMethod] != now[kDecodeMethod]) add("decode");
+    if (!same(kTargetRed, 6)) add("the colour-balance target");
+    const std::pair<size_t, const char *> flags[] = {{kFlipHorizontal, "flip-h"},
+                                                     {kFlipVertical, "flip-v"},
+                                                     {kSaturationMark, "mark"},
+                                                     {kSlowFrames, "slow-frames"},
+                                                     {kCooling, "cooling"}};
+    for (auto [at, name] : flags)
+        if (!sameFlag(at)) add(name);
+    if (saved[kRounding] != now[kRounding]) add("rounding");
+    return missed;
+}
+
+} // namespace
+
+std::string saveSettings(SeqGrabComponent grabber, SGChannel channel, const std::string &path) {
+    std::vector<uint8_t> block;
+    if (std::string error = currentBlock(grabber, channel, &block); !error.empty()) return error;
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char *>(block.data()), std::streamsize(block.size()));
+    file.close();
     if (!file) return "cannot write " + path;
     return {};
 }
 
 std::string loadSettings(SeqGrabComponent grabber, SGChannel channel, const std::string &path) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status))
+        return "cannot read " + path + ": " + (ec ? ec.message() : "no such file");
+    if (std::filesystem::is_directory(status)) return path + " is a directory, not a settings file";
+    if (!std::filesystem::is_regular_file(status))
+        return path + " is not a settings file: not a regular file";
     std::ifstream file(path, std::ios::binary);
-    if (!file) return "cannot read " + path;
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(file),
-                                  std::istreambuf_iterator<char>()};
-    Handle block = NewHandle(Size(bytes.size()));
+    // One byte more than a block, to tell a longer file.
+    std::vector<uint8_t> saved(size_t(kBlockBytes) + 1);
+    if (file) file.read(reinterpret_cast<char *>(saved.data()), std::streamsize(saved.size()));
+    if (!file && !file.eof()) return "cannot read " + path;
+    saved.resize(size_t(file.gcount()));
+    if (saved.size() != size_t(kBlockBytes))
+        return path + " is not a settings file of this camera driver: a settings file has " +
+               std::to_string(kBlockBytes) + " bytes";
+    if (const uint32_t version = field32(saved, kVersion); version != kBlockVersion) {
+        // A version word is a small number: major and minor version, 16 bits each.
+        if (version >> 24 != 0)
+            return path + " is not a settings file of this camera driver: nothing was applied";
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      " holds settings of another version (0x%08X; this driver reads 0x%08X): "
+                      "nothing was applied",
+                      version, kBlockVersion);
+        return path + text;
+    }
+
+    Handle block = NewHandle(Size(saved.size()));
     if (!block) return "out of memory";
-    std::copy(bytes.begin(), bytes.end(), *block);
+    std::copy(saved.begin(), saved.end(), *block);
     UserData all = nullptr;
     ComponentResult error = NewUserData(&all);
     if (!error) error = AddUserData(all, block, kSettingsType);
     DisposeHandle(block);
     if (!error) error = SGSetChannelSettings(grabber, channel, all, 0);
     if (all) DisposeUserData(all);
-    if (error == qtParamErr) return path + " is not a settings file of this camera driver";
+    if (error == qtParamErr)
+        return path + " is damaged: it holds values the settings page never saves; nothing was "
+                      "applied";
     if (error) return "cannot apply " + path + " (error " + std::to_string(error) + ")";
-    return {};
+
+    std::vector<uint8_t> now;
+    if (std::string problem = currentBlock(grabber, channel, &now); !problem.empty())
+        return problem;
+    const std::vector<std::string> missed = settingsNotTaken(saved, now);
+    if (missed.empty()) return {};
+    std::string list;
+    for (size_t i = 0; i < missed.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == missed.size() ? " and " : ", ") + missed[i];
+    return path + " was saved from another camera: this one could not take its " + list;
 }
 
 } // namespace qor::apps

@@ -27,7 +27,9 @@ std::string applySettings(platform::SettingsDialog &dialog, SeqGrabComponent gra
 // The page's values, one "name  value" line each.
 std::string describePage(platform::SettingsDialog &dialog);
 
-// The channel's saved settings (the panel's block) into a file, and back.
+// The channel's saved settings (the panel's block) into a file, and back. Loading refuses
+// what is not a settings file of this driver's version, and names the settings a camera could not
+// take (a file saved from another model); an empty string when all of them were applied.
 std::string saveSettings(SeqGrabComponent grabber, SGChannel channel, const std::string &path);
 std::string loadSettings(SeqGrabComponent grabber, SGChannel channel, const std::string &path);
 

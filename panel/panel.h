@@ -134,11 +134,58 @@ ComponentResult cameraOfChannel(SGChannel c, Handle *camera);
 // and a centred, even window origin.
 void applySizeSelector(Handle camera, uint32_t selector);
 
-// The colour matrix rebuilt from the model's base matrix and the record's hue and saturation,
-// published to the frame path as a whole.
-void rebuildColorMatrix(Handle camera);
+// The colour matrix of choice `index` rebuilt from the model's base matrix and the record's hue
+// and saturation, published to the frame path as a whole together with the choice.
+void rebuildColorMatrix(Handle camera, uint16_t index);
 
 // Rounds an exposure in microseconds by the record's rounding mode.
 uint32_t roundExposure(uint32_t exposure, uint16_t mode);
+
+// What the page's menus offer: colour matrices 1 to kLastColorMatrix (0 is none), exposure
+// rounding modes 1 to kLastRoundingMode, and decode methods 0 (block) and 1 (interpolating).
+constexpr uint16_t kLastColorMatrix = 5;
+constexpr uint16_t kLastRoundingMode = 3;
+constexpr uint32_t kLastDecodeMethod = 1;
+
+// The saved settings block: kBlockBytes bytes of big-endian fields at these offsets.
+namespace settings {
+constexpr Size kBlockBytes = 114;
+constexpr uint32_t kBlockVersion = 0x00010000;
+// In the exposure and gain fields: the camera lacked the control; in the exposure field:
+// automatic exposure.
+constexpr uint32_t kAbsent = 0xFFFFFFFF;
+constexpr uint32_t kAutomatic = 0xFFFFFFFE;
+enum Field : size_t {
+    kVersion = 0,
+    kWindowLeft = 4,
+    kWindowTop = 6,
+    kWidth = 8,
+    kHeight = 10,
+    kSubsampling = 12,
+    kControl0400 = 14,
+    kExposure = 18,
+    kGain = 22,
+    kRedGain = 26,
+    kGreen1Gain = 30,
+    kGreen2Gain = 34,
+    kBlueGain = 38,
+    kMatrixIndex = 42,
+    kHue = 44,
+    kSaturation = 48,
+    kGamma = 52,
+    kBrightness = 56,
+    kContrast = 60,
+    kTargetRed = 64,
+    kTargetGreen = 66,
+    kTargetBlue = 68,
+    kFlipHorizontal = 70,
+    kFlipVertical = 71,
+    kDecodeMethod = 72,
+    kSaturationMark = 73,
+    kSlowFrames = 74,
+    kRounding = 75,
+    kCooling = 76,
+};
+} // namespace settings
 
 } // namespace qor::panel

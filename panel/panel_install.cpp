@@ -11,6 +11,7 @@
 #include <qorvanta/status.h>
 #include <qorvanta/vdig.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -150,6 +151,15 @@ void intReadout(PanelGlobals &g, int16_t item, int value) {
     setText(g, item, text);
 }
 
+// A slider's position for a record value: the value truncated toward zero, held to the slider's
+// range (a value that is not a number at its minimum), so that no value beyond an int is
+// converted and the readout shows where the slider stands.
+int sliderPosition(double value, int minimum, int maximum) {
+    if (!(value >= minimum)) return minimum;
+    if (value > maximum) return maximum;
+    return int(std::trunc(value));
+}
+
 void installExposure(PanelGlobals &g, Handle globals, CameraRecord &r) {
     if (r.exposureSupported != 1) {
         disable(g, kItemExposure);
@@ -219,18 +229,20 @@ void installToneCurve(PanelGlobals &g, Handle globals, const CameraRecord &r) {
             setText(g, item, "");
         return;
     }
-    const int contrast = int(std::trunc(double(r.contrast) * 100.0)) - 100;
+    const int contrast = sliderPosition(double(r.contrast) * 100.0, 0, 200) - 100;
     setUpSlider(g, globals, kItemContrast, &g.contrastActionUPP, myDoContrastSlider, -100, 100,
                 contrast);
     intReadout(g, kItemContrastText, contrast);
-    const int brightness = int(std::trunc(r.brightness));
+    const int brightness = sliderPosition(r.brightness, -100, 100);
     setUpSlider(g, globals, kItemBrightness, &g.brightnessActionUPP, myDoBrightnessSlider, -100,
                 100, brightness);
     intReadout(g, kItemBrightnessText, brightness);
-    setUpSlider(g, globals, kItemGamma, &g.gammaActionUPP, myDoGammaSlider, 0, 400,
-                int(std::trunc(double(r.gamma) * 100.0)));
+    const int gamma = sliderPosition(double(r.gamma) * 100.0, 0, 400);
+    setUpSlider(g, globals, kItemGamma, &g.gammaActionUPP, myDoGammaSlider, 0, 400, gamma);
+    // The gamma itself, as far as the slider reaches.
+    const double shownGamma = std::isfinite(r.gamma) ? std::clamp(double(r.gamma), 0.0, 4.0) : 0.0;
     char text[32];
-    std::snprintf(text, sizeof text, "%5.2f", double(r.gamma));
+    std::snprintf(text, sizeof text, "%5.2f", shownGamma);
     setText(g, kItemGammaText, text);
 }
 
@@ -242,10 +254,10 @@ void installHueSaturation(PanelGlobals &g, Handle globals, CameraRecord &r) {
         setText(g, kItemSaturationText, "");
         return;
     }
-    const int hue = int(std::trunc(r.hue));
+    const int hue = sliderPosition(r.hue, -180, 180);
     setUpSlider(g, globals, kItemHue, &g.hueActionUPP, myDoHueSlider, -180, 180, hue);
     intReadout(g, kItemHueText, hue);
-    const int saturation = int(std::trunc(double(r.saturation) * 128.0 - 128.0));
+    const int saturation = sliderPosition(double(r.saturation) * 128.0 - 128.0, -128, 128);
     setUpSlider(g, globals, kItemSaturation, &g.saturationActionUPP, myDoSaturationSlider, -128,
                 128, saturation);
     intReadout(g, kItemSaturationText, saturation);

@@ -157,8 +157,7 @@ void chooseMatrix(PanelGlobals &g, CameraRecord &r, int16_t index) {
     }
     if (hue) EnableControl(hue);
     if (saturation) EnableControl(saturation);
-    r.colorMatrixIndex = uint16_t(index);
-    rebuildColorMatrix(g.camera);
+    rebuildColorMatrix(g.camera, uint16_t(index));
 }
 
 void itemAction(PanelGlobals &g, SGChannel c, int16_t n) {
@@ -279,13 +278,13 @@ void applySizeSelector(Handle camera, uint32_t selector) {
     r->windowTop = centred(r->maxHeight, r->imageHeight);
 }
 
-void rebuildColorMatrix(Handle camera) {
+void rebuildColorMatrix(Handle camera, uint16_t index) {
     CameraRecord *r = cameraRecord(camera);
     if (!r) return;
     float matrix[9];
-    QORAGetBaseRGBCorrectionMatrix(matrix, r->productID, r->colorMatrixIndex);
+    QORAGetBaseRGBCorrectionMatrix(matrix, r->productID, index);
     QORAApplyHueSatCorrectionToMatrix(matrix, r->hue, r->saturation);
-    publishColorMatrix(*r, matrix);
+    publishColorMatrix(*r, matrix, index);
 }
 
 } // namespace qor::panel
@@ -380,8 +379,9 @@ void myDoHueSlider(ControlRef control, ControlPartCode) {
     int v = GetControl32BitValue(control);
     // A small dead zone around 0, which a slider is hard to hit exactly.
     if (v >= -1 && v <= 1) v = 0;
-    cameraRecord(g->camera)->hue = float(v);
-    rebuildColorMatrix(g->camera);
+    CameraRecord &r = *cameraRecord(g->camera);
+    r.hue = float(v);
+    rebuildColorMatrix(g->camera, atomicField(r.colorMatrixIndex).load());
     intReadout(*g, kItemHueText, v);
     SGIdle(g->channel);
 }
@@ -390,8 +390,9 @@ void myDoSaturationSlider(ControlRef control, ControlPartCode) {
     PanelGlobals *g = sliderGlobals(control);
     if (!g) return;
     const int v = GetControl32BitValue(control);
-    cameraRecord(g->camera)->saturation = float((v + 128) * 0.0078125);
-    rebuildColorMatrix(g->camera);
+    CameraRecord &r = *cameraRecord(g->camera);
+    r.saturation = float((v + 128) * 0.0078125);
+    rebuildColorMatrix(g->camera, atomicField(r.colorMatrixIndex).load());
     intReadout(*g, kItemSaturationText, v);
     SGIdle(g->channel);
 }

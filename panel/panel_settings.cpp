@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -23,44 +24,10 @@ namespace {
 using qor::camera::kControlBlueGain, qor::camera::kControlExposure, qor::camera::kControlGain,
     qor::camera::kControlGreen1Gain, qor::camera::kControlGreen2Gain, qor::camera::kControlRedGain;
 
-constexpr Size kBlockBytes = 114;
-constexpr uint32_t kBlockVersion = 0x00010000;
-constexpr uint32_t kAbsent = 0xFFFFFFFF;
-constexpr uint32_t kAutomatic = 0xFFFFFFFE;
-constexpr double kCoolingSetPointCelsius = -15.0;
+using namespace qor::panel;
+using namespace qor::panel::settings;
 
-// Field offsets.
-enum : size_t {
-    kVersion = 0,
-    kWindowLeft = 4,
-    kWindowTop = 6,
-    kWidth = 8,
-    kHeight = 10,
-    kSubsampling = 12,
-    kControl0400 = 14,
-    kExposure = 18,
-    kGain = 22,
-    kRedGain = 26,
-    kGreen1Gain = 30,
-    kGreen2Gain = 34,
-    kBlueGain = 38,
-    kMatrixIndex = 42,
-    kHue = 44,
-    kSaturation = 48,
-    kGamma = 52,
-    kBrightness = 56,
-    kContrast = 60,
-    kTargetRed = 64,
-    kTargetGreen = 66,
-    kTargetBlue = 68,
-    kFlipHorizontal = 70,
-    kFlipVertical = 71,
-    kDecodeMethod = 72,
-    kSaturationMark = 73,
-    kSlowFrames = 74,
-    kRounding = 75,
-    kCooling = 76,
-};
+constexpr double kCoolingSetPointCelsius = -15.0;
 
 struct Block {
     uint8_t *bytes;
@@ -121,6 +88,29 @@ void fill(const Block &b, CameraRecord &r) {
 
 uint32_t clamp(uint32_t value, uint32_t minimum, uint32_t maximum) {
     return value < minimum ? minimum : value > maximum ? maximum : value;
+}
+
+// Whether every value is one the page could have saved: a number in each float field, and in
+// each choice one that the page offers. Anything else marks a damaged block.
+bool blockIsSound(const Block &b) {
+    for (size_t at : {kHue, kSaturation, kGamma, kBrightness, kContrast})
+        if (!std::isfinite(b.getFloat(at))) return false;
+    const uint8_t rounding = b.bytes[kRounding];
+    return b.get16(kMatrixIndex) <= kLastColorMatrix &&
+           b.bytes[kDecodeMethod] <= kLastDecodeMethod && rounding >= 1 &&
+           rounding <= kLastRoundingMode;
+}
+
+// The ranges the page's sliders cover, in record units.
+struct Range {
+    float minimum, maximum;
+};
+constexpr Range kContrastRange{0.0f, 2.0f}, kBrightnessRange{-100.0f, 100.0f},
+    kGammaRange{0.0f, 4.0f}, kHueRange{-180.0f, 180.0f}, kSaturationRange{0.0f, 2.0f};
+
+// A float field held to its slider's range (the block is sound: it holds a number).
+float held(const Block &b, size_t at, Range range) {
+    return std::clamp(b.getFloat(at), range.minimum, range.maximum);
 }
 
 // The size the block names, when the sensor holds it: found in the size table by its output
@@ -189,19 +179,18 @@ int32_t restoreTheRest(Handle camera, CameraRecord &r, const Block &b) {
             if ((result = restoreGain(camera, r, b, f))) return result;
     }
     if (r.toneCurveSupported == 1) {
-        r.contrast = b.getFloat(kContrast);
-        r.brightness = b.getFloat(kBrightness);
-        r.gamma = b.getFloat(kGamma);
+        r.contrast = held(b, kContrast, kContrastRange);
+        r.brightness = held(b, kBrightness, kBrightnessRange);
+        r.gamma = held(b, kGamma, kGammaRange);
         if ((result = QORAApplyContrastBrightGammaLUT(camera, r.contrast, r.brightness, r.gamma)))
             return result;
     }
     if (r.colorSensor == 1) {
-        r.hue = b.getFloat(kHue);
+        r.hue = held(b, kHue, kHueRange);
         r.balanceTargetColor = {b.get16(kTargetRed), b.get16(kTargetGreen), b.get16(kTargetBlue)};
-        r.saturation = b.getFloat(kSaturation);
-        atomicField(r.colorMatrixIndex).store(b.get16(kMatrixIndex));
+        r.saturation = held(b, kSaturation, kSaturationRange);
         atomicField(r.decodeMethod).store(b.bytes[kDecodeMethod]);
-        qor::panel::rebuildColorMatrix(camera);
+        qor::panel::rebuildColorMatrix(camera, b.get16(kMatrixIndex));
     }
     atomicField(r.flipHorizontal).store(b.flag(kFlipHorizontal));
     atomicField(r.flipVertical).store(b.flag(kFlipVertical));
@@ -253,10 +242,14 @@ ComponentResult QORASGPanelSetSettings(Handle storage, SGChannel c, UserData ud,
     CameraRecord *rp = cameraRecord(camera);
     HLock(block);
     const Block b{reinterpret_cast<uint8_t *>(*block)};
-    if (!rp || b.get32(kVersion) != kBlockVersion) {
+    // A block of another version is not this driver's to read, and is ignored; a damaged block
+    // is refused.
+    const bool otherVersion = b.get32(kVersion) != kBlockVersion;
+    if (!rp || otherVersion || !blockIsSound(b)) {
         HUnlock(block);
         DisposeHandle(block);
-        return rp ? ComponentResult(noErr) : ComponentResult(badCallOrderErr);
+        return !rp ? ComponentResult(badCallOrderErr)
+                   : ComponentResult(otherVersion ? noErr : qtParamErr);
     }
     CameraRecord &r = *rp;
 

@@ -143,7 +143,8 @@ public:
 
     int pageCount() const;
     std::string pageTitle(int page) const;
-    // Takes the current page down and installs this one.
+    // Takes the current page down and installs this one. A page whose item list cannot be read
+    // is not shown: mapReadErr.
     ComponentResult showPage(int page);
     DialogRef dialog() const { return dialog_; }
     short itemOffset() const { return itemOffset_; }
@@ -157,6 +158,7 @@ public:
 private:
     struct Page {
         SeqGrabPanel panel;
+        int16_t resFile; // opened for the panel, closed with it
         std::string title;
     };
     explicit SettingsDialog(SGChannel c) : channel_(c) {}

@@ -5,6 +5,7 @@
 #include "platform/memory.h"
 #include "platform/resources.h"
 
+#include <cstdio>
 #include <vector>
 
 using qor::platform::callComponent;
@@ -64,7 +65,20 @@ namespace {
 struct OpenPanel {
     Component component;
     SeqGrabPanel panel;
+    int16_t resFile; // the panel's own resource file, -1 when it has none
 };
+
+// Closes the panel, then the resource file opened for it.
+void closePanel(SeqGrabPanel &panel, int16_t &resFile) {
+    if (panel) {
+        CloseComponent(panel);
+        panel = nullptr;
+    }
+    if (resFile > 0) {
+        CloseComponentResFile(resFile);
+        resFile = -1;
+    }
+}
 
 // Every video panel that opens, knows the grabber and its resource file, and can run on the
 // channel; the caller closes them.
@@ -73,20 +87,21 @@ std::vector<OpenPanel> openPanels(SeqGrabComponent s, SGChannel c) {
     ComponentDescription looking{SeqGrabPanelType, VideoMediaType, 0, 0, 0};
     for (Component component = FindNextComponent(nullptr, &looking); component;
          component = FindNextComponent(component, &looking)) {
-        SeqGrabPanel panel = nullptr;
-        if (OpenAComponent(component, &panel) != noErr || !panel) continue;
-        SGPanelSetGrabber(panel, s);
-        SGPanelSetResFile(panel, OpenComponentResFile(component));
-        if (SGPanelCanRun(panel, c) == noErr)
-            panels.push_back({component, panel});
+        OpenPanel p{component, nullptr, -1};
+        if (OpenAComponent(component, &p.panel) != noErr || !p.panel) continue;
+        SGPanelSetGrabber(p.panel, s);
+        p.resFile = OpenComponentResFile(component);
+        SGPanelSetResFile(p.panel, p.resFile);
+        if (SGPanelCanRun(p.panel, c) == noErr)
+            panels.push_back(p);
         else
-            CloseComponent(panel);
+            closePanel(p.panel, p.resFile);
     }
     return panels;
 }
 
 void closePanels(std::vector<OpenPanel> &panels) {
-    for (OpenPanel &p : panels) CloseComponent(p.panel);
+    for (OpenPanel &p : panels) closePanel(p.panel, p.resFile);
     panels.clear();
 }
 
@@ -173,7 +188,8 @@ ComponentResult SettingsDialog::open(SeqGrabComponent s, SGChannel c, SettingsDi
     for (const OpenPanel &p : panels) {
         Str255 title{};
         SGPanelGetTitle(p.panel, title);
-        d->pages_.push_back({p.panel, std::string(reinterpret_cast<char *>(title + 1), title[0])});
+        d->pages_.push_back(
+            {p.panel, p.resFile, std::string(reinterpret_cast<char *>(title + 1), title[0])});
     }
     d->dialog_ = newDialog(Rect{60, 60, 100, 560});
     if (Handle own = ownItems()) {
@@ -187,7 +203,7 @@ ComponentResult SettingsDialog::open(SeqGrabComponent s, SGChannel c, SettingsDi
 
 SettingsDialog::~SettingsDialog() {
     removeShownPage();
-    for (Page &page : pages_) CloseComponent(page.panel);
+    for (Page &page : pages_) closePanel(page.panel, page.resFile);
     if (dialog_) DisposeDialog(dialog_);
 }
 
@@ -205,6 +221,14 @@ ComponentResult SettingsDialog::showPage(int page) {
     SeqGrabPanel panel = pages_[size_t(page)].panel;
     Handle ditl = nullptr;
     if (ComponentResult result = SGPanelGetDitl(panel, &ditl)) return result;
+    // A list that cannot be read would make an empty page.
+    std::vector<DialogItemDescription> items;
+    if (!ditl || !*ditl || !decodeItemList(*ditl, size_t(GetHandleSize(ditl)), &items)) {
+        std::fprintf(stderr, "SettingsDialog: the item list of the page \"%s\" cannot be read\n",
+                     pages_[size_t(page)].title.c_str());
+        if (ditl) DisposeHandle(ditl);
+        return mapReadErr;
+    }
     AppendDITL(dialog_, ditl, appendDITLBottom);
     DisposeHandle(ditl);
     shown_ = page;

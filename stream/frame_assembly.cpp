@@ -38,10 +38,9 @@ FrameSettings readSettings(CameraRecord &record) {
     s.bayerPattern = atomicField(record.bayerPattern).load(relaxed);
     s.decodeMethod = atomicField(record.decodeMethod).load(relaxed);
     s.outputFormat = atomicField(record.outputFormat).load(relaxed);
-    s.colorMatrixIndex = atomicField(record.colorMatrixIndex).load(relaxed);
     s.colorSensor = atomicField(record.colorSensor).load(relaxed);
     s.saturationMarkOn = atomicField(record.saturationMarkOn).load(relaxed);
-    readColorMatrix(record, s.colorMatrix);
+    s.colorMatrixIndex = readColorMatrix(record, s.colorMatrix);
     return s;
 }
 

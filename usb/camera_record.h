@@ -208,27 +208,37 @@ template <typename T> std::atomic_ref<T> atomicField(T &field) {
     return std::atomic_ref<T>(field);
 }
 
-// The nine colour-matrix values travel together: the settings page replaces the matrix while
-// the frame path reads it on the streaming thread, and a frame must never mix two matrices.
+// The nine colour-matrix values travel together, with the matrix choice they belong to: the
+// settings page replaces the matrix while the frame path reads it on the streaming thread, and a
+// frame must never mix two matrices, nor apply one under another choice.
 // A sequence count, odd while the values change, tells a reader to read again. The value stores
 // are releases, so the odd count is seen before any new value; the value loads are acquires, so
 // the second look at the count comes after them. One writer at a time (the client's thread).
-inline void publishColorMatrix(CameraRecord &record, const float matrix[9]) {
+inline void publishColorMatrix(CameraRecord &record, const float matrix[9], uint16_t index) {
     auto sequence = atomicField(record.colorMatrixSequence);
     const uint32_t even = sequence.load(std::memory_order_relaxed) & ~1u;
     sequence.store(even + 1, std::memory_order_relaxed);
+    atomicField(record.colorMatrixIndex).store(index, std::memory_order_release);
     for (int i = 0; i < 9; ++i)
         atomicField(record.colorMatrix[i]).store(matrix[i], std::memory_order_release);
     sequence.store(even + 2, std::memory_order_release);
 }
 
-inline void readColorMatrix(CameraRecord &record, float matrix[9]) {
+// A new matrix under the choice in force.
+inline void publishColorMatrix(CameraRecord &record, const float matrix[9]) {
+    publishColorMatrix(record, matrix,
+                       atomicField(record.colorMatrixIndex).load(std::memory_order_relaxed));
+}
+
+// The matrix, and the choice it was published with.
+inline uint16_t readColorMatrix(CameraRecord &record, float matrix[9]) {
     auto sequence = atomicField(record.colorMatrixSequence);
     for (;;) {
         const uint32_t before = sequence.load(std::memory_order_acquire);
+        const uint16_t index = atomicField(record.colorMatrixIndex).load(std::memory_order_acquire);
         for (int i = 0; i < 9; ++i)
             matrix[i] = atomicField(record.colorMatrix[i]).load(std::memory_order_acquire);
-        if ((before & 1) == 0 && sequence.load(std::memory_order_relaxed) == before) return;
+        if ((before & 1) == 0 && sequence.load(std::memory_order_relaxed) == before) return index;
     }
 }
 

@@ -8,7 +8,9 @@
 #include <qorvanta/camera.h>
 
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace qor::test {
@@ -201,6 +203,101 @@ TEST_F(PanelSettings, WrongSizeOrVersionChangesNothing) {
     EXPECT_EQ(SGPanelSetSettings(panel, nullptr, nullptr, 0), qtParamErr);
 }
 
+// Values no page could have saved (not numbers, or choices the page does not offer) mark a
+// damaged block: it is refused whole, before anything reaches the record or the camera.
+TEST_F(PanelSettings, DamagedBlocksAreRefusedWhole) {
+    auto cam = openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    const std::vector<uint8_t> sound = getBlock();
+    struct Damage {
+        const char *what;
+        size_t at;
+        uint32_t bits; // a 32-bit field, or one byte when `byte` is set
+        bool byte;
+    };
+    const uint32_t nan = std::bit_cast<uint32_t>(std::numeric_limits<float>::quiet_NaN());
+    const uint32_t inf = std::bit_cast<uint32_t>(std::numeric_limits<float>::infinity());
+    for (Damage d :
+         {Damage{"NaN hue", 44, nan, false}, Damage{"NaN saturation", 48, nan, false},
+          Damage{"NaN gamma", 52, nan, false}, Damage{"-inf brightness", 56, inf | 1u << 31, false},
+          Damage{"inf contrast", 60, inf, false}, Damage{"NaN contrast", 60, nan, false},
+          Damage{"rounding mode 0", 75, 0, true}, Damage{"rounding mode 9", 75, 9, true},
+          Damage{"decode method 2", 72, 2, true}}) {
+        std::vector<uint8_t> b = sound;
+        b[70] = r.flipHorizontal ? 0 : 1;
+        if (d.byte)
+            b[d.at] = uint8_t(d.bits);
+        else
+            put32(b, d.at, d.bits);
+        const uint8_t flip = r.flipHorizontal;
+        cam->clearTransferLog();
+        EXPECT_EQ(setBlock(b), qtParamErr) << d.what;
+        EXPECT_EQ(r.flipHorizontal, flip) << d.what;
+        EXPECT_TRUE(registerWrites(cam->transferLog()).empty()) << d.what;
+    }
+    // Matrix indices run from 0 (none) to 5.
+    std::vector<uint8_t> b = sound;
+    b[42] = 0;
+    b[43] = 9;
+    EXPECT_EQ(setBlock(b), qtParamErr);
+    EXPECT_EQ(r.colorMatrixIndex, 0);
+    b[43] = 5;
+    EXPECT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.colorMatrixIndex, 5);
+    // The tone curve is still the one last applied: finite, not all zero.
+    EXPECT_TRUE(std::isfinite(r.contrast));
+}
+
+// Numbers beyond what the page's sliders reach are held to the slider's range, so that the page
+// shows what the camera and the frame path use.
+TEST_F(PanelSettings, OutOfRangeNumbersAreHeldToTheControlsRange) {
+    openChannel(0x01A8);
+    openPanel();
+    CameraRecord &r = record();
+    std::vector<uint8_t> b = getBlock();
+    b[43] = 1; // a matrix, so that hue and saturation act
+    auto putFloat = [&](size_t at, float v) { put32(b, at, std::bit_cast<uint32_t>(v)); };
+    putFloat(44, 1.0e30f);
+    putFloat(48, 7.0f);
+    putFloat(52, 100.0f);
+    putFloat(56, -5000.0f);
+    putFloat(60, 3.0e9f);
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.hue, 180.0f);
+    EXPECT_EQ(r.saturation, 2.0f);
+    EXPECT_EQ(r.gamma, 4.0f);
+    EXPECT_EQ(r.brightness, -100.0f);
+    EXPECT_EQ(r.contrast, 2.0f);
+    float expected[9];
+    QORAGetBaseRGBCorrectionMatrix(expected, r.productID, 1);
+    QORAApplyHueSatCorrectionToMatrix(expected, 180.0f, 2.0f);
+    EXPECT_EQ(std::memcmp(expected, r.colorMatrix, sizeof expected), 0);
+
+    putFloat(44, -400.0f);
+    putFloat(48, -1.0f);
+    putFloat(52, -2.0f);
+    putFloat(56, 1.0e20f);
+    putFloat(60, -0.5f);
+    ASSERT_EQ(setBlock(b), noErr);
+    EXPECT_EQ(r.hue, -180.0f);
+    EXPECT_EQ(r.saturation, 0.0f);
+    EXPECT_EQ(r.gamma, 0.0f);
+    EXPECT_EQ(r.brightness, 100.0f);
+    EXPECT_EQ(r.contrast, 0.0f);
+
+    // The page shows these values on its sliders and readouts.
+    CloseComponent(panel);
+    panel = nullptr;
+    showPage();
+    EXPECT_EQ(GetControl32BitValue(item(34)), -180);
+    EXPECT_EQ(text(35), "-180");
+    EXPECT_EQ(GetControl32BitValue(item(28)), 100);
+    EXPECT_EQ(text(29), "100");
+    EXPECT_EQ(GetControl32BitValue(item(25)), -100);
+    EXPECT_EQ(text(26), "-100");
+}
+
 TEST_F(PanelSettings, LargerThanTheSensorKeepsTheSizeButReappliesTheGeometry) {
     auto cam = openChannel(0x01A8);
     openPanel();
@@ -283,6 +380,39 @@ TEST_F(PanelSettings, TheGrabberKeepsEachPanelsSettingsWithTheChannel) {
     ComponentInstance again = OpenComponent(panelComponent());
     EXPECT_NE(again, nullptr);
     if (again) CloseComponent(again);
+}
+
+// Each panel the grabber opens for a request is given its own copy of the panel's resource file;
+// the grabber closes it with the panel.
+TEST_F(PanelSettings, TheGrabberClosesTheResourceFilesItOpensForPanels) {
+    openChannel(0x01A8);
+    // A file opened and closed at once: its reference bounds those opened before and after.
+    auto probe = [] {
+        const int16_t current = CurResFile();
+        const int16_t ref = platform::openResourceText("resource 'STR ' 1\n  \"x\"\nend\n");
+        CloseResFile(ref);
+        UseResFile(current);
+        return ref;
+    };
+    const int16_t first = probe();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        UserData all = nullptr;
+        ASSERT_EQ(SGGetChannelSettings(grabber, channel, &all, 0), noErr);
+        ASSERT_EQ(SGSetChannelSettings(grabber, channel, all, 0), noErr);
+        DisposeUserData(all);
+        showPage();
+        closeDialog();
+    }
+    const int16_t last = probe();
+    EXPECT_GT(last - first, 1) << "no panel was opened";
+    const int16_t current = CurResFile();
+    int stillOpen = 0;
+    for (int16_t ref = int16_t(first + 1); ref < last; ++ref) {
+        UseResFile(ref);
+        if (ResError() == noErr) ++stillOpen;
+    }
+    UseResFile(current);
+    EXPECT_EQ(stillOpen, 0);
 }
 
 } // namespace

@@ -4,14 +4,22 @@
 
 #include "platform/memory.h"
 #include "platform/misc.h"
+#include "stream/stream_internal.h"
 #include "stream/streaming_camera.h"
 #include "vdig/vdig.h"
 
 #include <qorvanta/camera.h>
 #include <qorvanta/imaging.h>
 
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <thread>
 
 namespace qor::test {
 namespace {
@@ -98,6 +106,29 @@ TEST_F(Panel, ItemListComesFromTheResourceFileAndIsMissingElsewhere) {
     CloseResFile(bundleFile);
     CloseComponent(panel);
     UnregisterComponent(component);
+}
+
+// A page whose item list cannot be read is not shown as an empty page: the dialog reports it.
+TEST_F(Panel, AnItemListThatCannotBeReadFailsThePage) {
+    auto cam = sim::attachCamera(runningCamera(0x01A8));
+    std::ifstream in(platform::bundleResourcePath(platform::kPanelResourceFile));
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const size_t at = text.find("resource 'DITL' 16666");
+    ASSERT_NE(at, std::string::npos);
+    const size_t end = text.find("\nend", at);
+    text.replace(at, end - at, "resource 'DITL' 16666\n  hex 00 05 00 00 00 00 00 0a");
+    resFile = platform::openResourceText(text, "damaged page");
+    ASSERT_GT(resFile, 0);
+    ASSERT_EQ(RegisterComponentResourceFile(resFile, 0), 1);
+    grabber = OpenDefaultSequenceGrabber();
+    ASSERT_EQ(SGNewChannel(grabber, VideoMediaType, &channel), noErr);
+    platform::SettingsDialog *d = nullptr;
+    ASSERT_EQ(platform::SettingsDialog::open(grabber, channel, &d), noErr);
+    dialog.reset(d);
+    const DialogItemIndex own = CountDITL(d->dialog());
+    EXPECT_NE(d->showPage(0), noErr);
+    EXPECT_EQ(CountDITL(d->dialog()), own);
+    EXPECT_EQ(d->pageControl(kItemSize), nullptr);
 }
 
 TEST_F(Panel, RunsOnlyOnThisDriversDigitizer) {
@@ -214,6 +245,108 @@ TEST_F(Panel, SlidersMapTheirValuesAndShowThem) {
     ASSERT_TRUE(platform::dragSlider(item(12), 40));
     EXPECT_EQ(text(13), " 0.01");
     EXPECT_EQ(r.gain, 40u);
+}
+
+// A readout shows its slider's position: a record value beyond the slider's range is shown as
+// the nearest end of the range, never converted as it is.
+TEST_F(Panel, ReadoutsStayWithinTheSlidersRange) {
+    openChannel(0x01A8);
+    CameraRecord &r = record();
+    r.colorMatrixIndex = 1;
+    r.hue = 1.0e10f;
+    r.saturation = -3.0e9f;
+    r.contrast = 5.0e9f;
+    r.brightness = std::numeric_limits<float>::quiet_NaN();
+    r.gamma = 1.0e12f;
+    showPage();
+    for (auto [slider, readout] : {std::pair<short, short>{34, 35}, {37, 38}, {25, 26}, {28, 29}}) {
+        const int32_t value = GetControl32BitValue(item(slider));
+        EXPECT_GE(value, GetControl32BitMinimum(item(slider))) << slider;
+        EXPECT_LE(value, GetControl32BitMaximum(item(slider))) << slider;
+        EXPECT_EQ(text(readout), std::to_string(value)) << slider;
+    }
+    EXPECT_EQ(GetControl32BitValue(item(34)), 180);
+    EXPECT_EQ(GetControl32BitValue(item(37)), -128);
+    EXPECT_EQ(GetControl32BitValue(item(25)), 100);
+    EXPECT_EQ(GetControl32BitValue(item(31)), 400);
+    EXPECT_EQ(text(32), " 4.00");
+}
+
+// The frame path, run by hand on a small coloured frame while the page switches between no
+// matrix and two matrices: each frame shows the matrix in force before or after the click, never
+// a choice paired with the matrix of another.
+TEST_F(Panel, MatrixChoiceReachesTheFramePathWithItsMatrix) {
+    openChannel(0x01A8);
+    CameraRecord &r = record();
+    showPage();
+    constexpr uint32_t kSide = 4;
+    r.rawWidth = r.rawHeight = kSide;
+    r.destRowBytes = kSide * 4;
+    r.flipHorizontal = r.flipVertical = 0;
+    r.saturationMarkOn = 0;
+    using Picture = std::array<uint8_t, kSide * kSide * 4>;
+    auto decode = [&r] {
+        // Unequal values in the four cells of the mosaic: a coloured picture, which the matrices
+        // change.
+        std::array<uint8_t, kSide * kSide> raw;
+        for (uint32_t y = 0; y < kSide; ++y)
+            for (uint32_t x = 0; x < kSide; ++x)
+                raw[y * kSide + x] = uint8_t(40 + 60 * (x % 2) + 110 * (y % 2));
+        Picture picture{};
+        stream::decodeFrame(r, raw.data(), picture.data());
+        return picture;
+    };
+    auto choose = [&](int matrix) {
+        ASSERT_TRUE(platform::choosePopupItem(item(45), matrix + 1));
+        ASSERT_EQ(dialog->clickItem(45), noErr);
+    };
+    // The pictures of no matrix, matrix 1 and matrix 2.
+    std::array<Picture, 3> pictures;
+    for (int matrix : {1, 0, 2}) {
+        choose(matrix);
+        pictures[size_t(matrix)] = decode();
+    }
+    ASSERT_NE(pictures[0], pictures[1]);
+    ASSERT_NE(pictures[0], pictures[2]);
+    ASSERT_NE(pictures[1], pictures[2]);
+
+    // The two pictures a frame may show now, as 3 x before + after.
+    std::atomic<int> allowed{2 * 3 + 2}, seen{2};
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::thread frames([&] {
+        while (!done.load()) {
+            const Picture picture = decode();
+            // Read after the frame: a click can only have moved on from what the frame showed
+            // once this thread reported that picture.
+            const int expected = allowed.load();
+            int which = -1;
+            for (int k = 0; k < 3; ++k)
+                if (picture == pictures[size_t(k)]) which = k;
+            if (which != expected / 3 && which != expected % 3) wrong.fetch_add(1);
+            seen.store(which);
+        }
+    });
+    auto waitFor = [&](int picture) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (seen.load() != picture && std::chrono::steady_clock::now() < end)
+            std::this_thread::yield();
+        return seen.load() == picture;
+    };
+    int shown = 2;
+    for (int step = 0; step < 800 && wrong.load() == 0; ++step) {
+        // Alternately no matrix and a matrix, the matrices in turn: choosing a matrix after no
+        // matrix replaces the matrix left from the choice before.
+        const int next = step % 2 == 0 ? 0 : (step / 2) % 2 == 0 ? 1 : 2;
+        allowed.store(3 * shown + next);
+        choose(next);
+        if (!waitFor(next)) break;
+        shown = next;
+    }
+    done.store(true);
+    frames.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(seen.load(), shown);
 }
 
 TEST_F(Panel, ExposureSliderRoundsByTheChosenSteps) {
