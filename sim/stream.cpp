@@ -73,12 +73,17 @@ void CameraImpl::pumpLocked(Effects &fx) {
     while (fifoSent_ < fifo_.size() && !halted_.count(endpoint)) {
         auto it = std::find_if(reads_.begin(), reads_.end(),
                                [endpoint](const Read &r) { return r.endpoint == endpoint; });
-        if (it == reads_.end()) return;
+        // Reads are served in order: one the device leaves unanswered holds back the rest.
+        if (it == reads_.end() || it->silent) return;
+        BulkFault fault{};
+        const bool faulted = takeBulkFaultLocked(endpoint, fault);
+        if (faulted && fault.result == kIOUSBTransactionTimeout) {
+            it->silent = true;
+            return;
+        }
         Read read = std::move(*it);
         reads_.erase(it);
-
-        BulkFault fault{};
-        if (takeBulkFaultLocked(endpoint, fault)) {
+        if (faulted) {
             faultReadLocked(read, fault, fx);
             continue;
         }
@@ -93,12 +98,17 @@ void CameraImpl::pumpLocked(Effects &fx) {
 
 bool CameraImpl::answerFaultAtOnceLocked(Read &read, Effects &fx) {
     // An error, a stall or an overrun answers a read as soon as it is queued; a short packet
-    // needs data to cut short, so it waits for the next frame.
+    // needs data to cut short, so it waits for the next frame; a read the device leaves
+    // unanswered is queued and never served.
     auto it = std::find_if(bulkFaults_.begin(), bulkFaults_.end(),
                            [&](const BulkFault &f) { return f.endpoint == read.endpoint; });
     if (it == bulkFaults_.end() || it->shortBytes) return false;
     BulkFault fault{};
     takeBulkFaultLocked(read.endpoint, fault);
+    if (fault.result == kIOUSBTransactionTimeout) {
+        read.silent = true;
+        return false;
+    }
     faultReadLocked(read, fault, fx);
     return true;
 }

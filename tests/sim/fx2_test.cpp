@@ -36,7 +36,7 @@ TEST_F(SimFx2, UnprogrammedControllerEnumeratesWithBit15AndNoStrings) {
     openDevice(*device);
     uint8_t header[2];
     uint32_t moved = 0;
-    EXPECT_EQ(device->controlTransfer({0x80, 6, 0x0302, 0, 2}, header, 5000, moved),
+    EXPECT_EQ(device->controlTransfer({0x80, 6, 0x0302, 0, 2}, header, kTimeouts, moved),
               kIOUSBPipeStalled);
     uint32_t value;
     EXPECT_EQ(readRegister(*device, 0x0008, value), kIOUSBPipeStalled)

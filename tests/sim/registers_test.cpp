@@ -10,7 +10,7 @@ TEST_F(SimRegisters, ValuesTravelLittleEndianAsTwoHalves) {
     auto device = openRunning(0x01A5);
     uint8_t bytes[4] = {};
     uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 4}, bytes, 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 4}, bytes, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 4u);
     // 1392 x 1040: first half the width, second the height, each least significant byte first.
     const uint8_t expected[4] = {0x70, 0x05, 0x10, 0x04};
@@ -23,9 +23,9 @@ TEST_F(SimRegisters, ReadHonoursShorterLengthAndStaysFourBytesForLonger) {
     auto device = openRunning(0x01A5);
     uint8_t bytes[8] = {};
     uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 2}, bytes, 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 2}, bytes, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 2u);
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 8}, bytes, 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 8}, bytes, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 4u);
 }
 
@@ -275,18 +275,20 @@ TEST_F(SimRegisters, ToneCurveTableAndNeutralWord) {
     for (int i = 0; i < 256; ++i) table[i] = uint8_t(255 - i);
     uint32_t moved = 0;
     ASSERT_EQ(writeRegister(*device, 0x4FFC, 0), 0);
-    ASSERT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), kTimeouts, moved),
+              0);
     EXPECT_EQ(camera->toneCurve(), table);
     EXPECT_EQ(writeRegister(*device, 0x5000, 0x01), kIOUSBPipeStalled);
     ASSERT_EQ(writeRegister(*device, 0x5000, 0), 0);
     EXPECT_TRUE(camera->toneCurve().empty());
-    EXPECT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 128}, table.data(), 5000, moved),
+    EXPECT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 128}, table.data(), kTimeouts, moved),
               kIOUSBPipeStalled);
 
     auto without = openRunning(0x00A3);
     EXPECT_EQ(readRegister(*without, 0x4FF8) & 1, 0u);
-    EXPECT_EQ(without->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), 5000, moved),
-              kIOUSBPipeStalled);
+    EXPECT_EQ(
+        without->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), kTimeouts, moved),
+        kIOUSBPipeStalled);
 }
 
 TEST_F(SimRegisters, PeekAndPokeBypassTheWire) {
