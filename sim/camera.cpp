@@ -576,7 +576,7 @@ IOReturn CameraImpl::clearFeature(const usb::SetupPacket &setup, uint8_t *, uint
 IOReturn CameraImpl::firmwareLoad(const usb::SetupPacket &setup, uint8_t *data, uint32_t &,
                                   Effects &fx) {
     // The FX2's own loader answers only while no firmware runs.
-    if (state_ != CameraState::Unprogrammed) return kIOUSBPipeStalled;
+    if (state_ != CameraState::Unprogrammed || setup.wIndex != 0) return kIOUSBPipeStalled;
     const uint32_t address = setup.wValue, length = setup.wLength;
     if (address == kCpucs && length == 1) {
         const bool hold = data[0] & 1;
@@ -604,7 +604,9 @@ bool CameraImpl::takeRegisterFaultLocked(uint16_t reg, Direction direction, Regi
 
 IOReturn CameraImpl::registerRead(const usb::SetupPacket &setup, uint8_t *data,
                                   uint32_t &transferred, Effects &) {
-    if (state_ != CameraState::Running || setup.wLength == 0) return kIOUSBPipeStalled;
+    // A register read carries no value and asks for exactly one register.
+    if (state_ != CameraState::Running || setup.wValue != 0 || setup.wLength != 4)
+        return kIOUSBPipeStalled;
     RegisterFault fault{};
     IOReturn result = 0;
     uint32_t limit = 4;
@@ -620,14 +622,14 @@ IOReturn CameraImpl::registerRead(const usb::SetupPacket &setup, uint8_t *data,
     if (IOReturn status = readRegisterLocked(setup.wIndex, value); status && !result) return status;
     const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
                               uint8_t(value >> 24)};
-    transferred = std::min<uint32_t>({setup.wLength, 4, limit});
+    transferred = std::min<uint32_t>(4, limit);
     std::memcpy(data, bytes, transferred);
     return result;
 }
 
 IOReturn CameraImpl::registerWrite(const usb::SetupPacket &setup, uint8_t *data, uint32_t &,
                                    Effects &fx) {
-    if (state_ != CameraState::Running) return kIOUSBPipeStalled;
+    if (state_ != CameraState::Running || setup.wValue != 0) return kIOUSBPipeStalled;
     RegisterFault fault{};
     IOReturn result = 0;
     if (takeRegisterFaultLocked(setup.wIndex, Direction::Write, fault)) {
@@ -650,7 +652,7 @@ IOReturn CameraImpl::registerWrite(const usb::SetupPacket &setup, uint8_t *data,
 IOReturn CameraImpl::sensorInitialisation(const usb::SetupPacket &setup, uint8_t *data, uint32_t &,
                                           Effects &) {
     if (state_ != CameraState::Running || !model_.sensorInitialisation || !fpgaConfigured_ ||
-        setup.wIndex != 6 || setup.wValue > 0x3FF || setup.wLength == 0)
+        setup.wIndex != 6 || setup.wValue > 0x3FF || setup.wLength != 4)
         return kIOUSBPipeStalled;
     sensorWrites_.emplace_back(setup.wValue, uint8_t(data[0] & 0x3F));
     return 0;

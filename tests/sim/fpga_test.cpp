@@ -110,13 +110,17 @@ TEST_F(SimFpga, SensorInitialisationOnlyOnTheModelThatHasIt) {
     std::shared_ptr<SimCamera> camera;
     auto device = runningUnconfigured(0x009A, camera, 1);
     configureFpga(*device, buildBitstream(0x009A, kAnyRelease));
-    uint8_t word[4] = {0x35, 0xAA, 0xBB, 0xCC};
+    uint8_t word[8] = {0x35, 0xAA, 0xBB, 0xCC};
     uint32_t moved = 0;
     EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x02B, 6, 4}, word, kTimeouts, moved), 0);
     word[0] = 0xC4; // only six bits reach the sensor
     EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x010, 6, 4}, word, kTimeouts, moved), 0);
     EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x400, 6, 4}, word, kTimeouts, moved),
               kIOUSBPipeStalled);
+    for (uint16_t length : {1, 2, 8}) // one 4-byte word per request, and only that
+        EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x011, 6, length}, word, kTimeouts, moved),
+                  kIOUSBPipeStalled)
+            << length;
     const std::vector<std::pair<uint16_t, uint8_t>> expected = {{0x02B, 0x35}, {0x010, 0x04}};
     EXPECT_EQ(camera->sensorWrites(), expected);
 

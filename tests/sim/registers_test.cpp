@@ -19,14 +19,27 @@ TEST_F(SimRegisters, ValuesTravelLittleEndianAsTwoHalves) {
     EXPECT_EQ(readRegister(*device, 0x1008), (32u << 16) | 96u);
 }
 
-TEST_F(SimRegisters, ReadHonoursShorterLengthAndStaysFourBytesForLonger) {
-    auto device = openRunning(0x01A5);
-    uint8_t bytes[8] = {};
-    uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 2}, bytes, kTimeouts, moved), 0);
-    EXPECT_EQ(moved, 2u);
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 8}, bytes, kTimeouts, moved), 0);
-    EXPECT_EQ(moved, 4u);
+TEST_F(SimRegisters, RegisterRequestsOfAnyOtherShapeStallAndChangeNothing) {
+    std::shared_ptr<SimCamera> camera;
+    auto device = openRunning(0x01A5, &camera);
+    const uint32_t before = camera->peekRegister(0x1008);
+    // A register request carries no value and exactly one 4-byte register.
+    const usb::SetupPacket refused[] = {
+        {0xC0, 0x12, 1, 0x1000, 4}, {0xC0, 0x12, 0x8000, 0x1000, 4},
+        {0xC0, 0x12, 0, 0x1000, 2}, {0xC0, 0x12, 0, 0x1000, 8},
+        {0x40, 0x12, 1, 0x1008, 4}, {0x40, 0x12, 0x0100, 0x1008, 4},
+        {0x40, 0x12, 0, 0x1008, 2}, {0x40, 0x12, 0, 0x1008, 8},
+    };
+    for (const usb::SetupPacket &setup : refused) {
+        uint8_t bytes[8] = {0x20, 0, 0x10, 0};
+        uint32_t moved = 99;
+        EXPECT_EQ(device->controlTransfer(setup, bytes, kTimeouts, moved), kIOUSBPipeStalled)
+            << "request 0x" << std::hex << int(setup.bRequest) << " wValue 0x" << setup.wValue
+            << " wLength " << std::dec << setup.wLength;
+        EXPECT_EQ(moved, 0u);
+    }
+    EXPECT_EQ(camera->peekRegister(0x1008), before);
+    EXPECT_EQ(readRegister(*device, 0x1008), before) << "the well-formed request still works";
 }
 
 TEST_F(SimRegisters, SensorPropertiesMatchTheModel) {
