@@ -66,7 +66,9 @@ public:
     // Blocks until the camera is back on the bus running its firmware, or the time is up.
     virtual bool waitUntilRunning(std::chrono::milliseconds timeout) = 0;
 
-    // Register contents as the FPGA holds them (no transfer is logged).
+    // Register contents as the FPGA holds them (no transfer is logged). The exposure maximum
+    // (0x04AC) reads as the frame period of the programmed window and data rate, within the
+    // exposure counter's limit, which a poke of 0x04AC sets.
     virtual uint32_t peekRegister(uint16_t reg) const = 0;
     virtual void pokeRegister(uint16_t reg, uint32_t value) = 0;
     // The tone-curve table last loaded (256 bytes), empty when the curve is neutral.

@@ -11,13 +11,9 @@
 namespace qor::sim {
 
 std::chrono::microseconds CameraImpl::framePeriodLocked() const {
-    // A frame takes as long as the data rate needs to carry it, or the exposure if longer.
-    const SensorSettings s = regs_.sensorSettings();
-    const double bytes = double(s.rawWidth()) * s.rawHeight();
-    const double rate = std::max<double>(1024, regs_.dataRateBytesPerSecond());
-    const double transfer = bytes / rate * 1e6;
-    const double period = std::max({transfer, double(regs_.exposureMicroseconds()), 1000.0});
-    return std::chrono::microseconds(int64_t(period));
+    // A frame takes as long as the data rate needs to carry it, or an exposure set before the
+    // window or rate shortened the readout, if longer.
+    return std::max(regs_.readoutTime(), std::chrono::microseconds(regs_.exposureMicroseconds()));
 }
 
 void CameraImpl::scheduleTickLocked(uint64_t epoch) {

@@ -92,6 +92,39 @@ TEST_F(SimRegisters, BlocksFollowTheirStatusAndLimitsAsHeld) {
     EXPECT_EQ(writeRegister(*device, 0x04A4, 1000), kIOUSBPipeStalled) << "control absent";
 }
 
+// The frame period in microseconds of a window of width x height bytes at a data rate in KB/s.
+uint32_t framePeriodUs(uint32_t width, uint32_t height, uint32_t rateKB) {
+    return uint32_t(uint64_t(width) * height * 1'000'000 / (uint64_t(rateKB) * 1024));
+}
+
+TEST_F(SimRegisters, ExposureMaximumIsTheFramePeriodOfWindowAndDataRate) {
+    std::shared_ptr<SimCamera> camera;
+    auto device = openRunning(0x00A1, &camera); // 1280 x 1024, rates 12000 to 36000 KB/s
+    const ModelProfile &m = camera->model();
+    const uint32_t fastest = m.dataRates.back(), slowest = m.dataRates.front();
+    const uint32_t full = framePeriodUs(m.sensorWidth, m.sensorHeight, fastest);
+    EXPECT_NEAR(readRegister(*device, 0x04AC), full, 1);
+    ASSERT_EQ(writeRegister(*device, 0x1048, slowest), 0);
+    const uint32_t slow = framePeriodUs(m.sensorWidth, m.sensorHeight, slowest);
+    EXPECT_NEAR(readRegister(*device, 0x04AC), slow, 1);
+    ASSERT_EQ(writeTwo(*device, 0x100C, 640, 512), 0);
+    ASSERT_EQ(writeTwo(*device, 0x1018, 2, 2), 0);
+    const uint32_t small = framePeriodUs(320, 256, slowest);
+    EXPECT_NEAR(readRegister(*device, 0x04AC), small, 1);
+
+    // A longer exposure is held to the frame period; a shorter one is taken as it is.
+    ASSERT_EQ(writeRegister(*device, 0x04A4, slow), 0);
+    EXPECT_EQ(readRegister(*device, 0x04A4), readRegister(*device, 0x04AC));
+    ASSERT_EQ(writeRegister(*device, 0x04A4, small / 2), 0);
+    EXPECT_EQ(readRegister(*device, 0x04A4), small / 2);
+
+    // The exposure counter's own limit still bounds it, and the minimum stands.
+    camera->pokeRegister(0x04AC, small / 4);
+    EXPECT_EQ(readRegister(*device, 0x04AC), small / 4);
+    camera->pokeRegister(0x04AC, 0);
+    EXPECT_EQ(readRegister(*device, 0x04AC), m.exposure.minimum);
+}
+
 TEST_F(SimRegisters, AutomaticFlagStaysOffWhereNotOffered) {
     std::shared_ptr<SimCamera> camera;
     auto device = openRunning(0x01A5, &camera); // cooled: long exposures, no automatic mode
