@@ -68,6 +68,14 @@ struct SetupPacket {
     uint16_t wLength;
 };
 
+// The time-outs of a synchronous transfer, in milliseconds, as the host's caller gave them; 0 is
+// none. noData ends a transfer during which nothing moved for that long, completion one that has
+// not finished that long after it started. With both 0 the transfer waits as long as it takes.
+struct Timeouts {
+    uint32_t noDataMs;
+    uint32_t completionMs;
+};
+
 // Completion of an asynchronous transfer: status (0, kIOReturnAborted, kIOReturnNoDevice, an
 // overrun or a stall) and the number of bytes moved.
 using TransferCompletion = std::function<void(IOReturn status, uint32_t transferred)>;
@@ -96,17 +104,18 @@ public:
 
     // Control transfer on endpoint 0. data holds wLength bytes (in or out); transferred gets
     // the length of the data stage that moved. A request the device refuses answers
-    // kIOUSBPipeStalled.
-    virtual IOReturn controlTransfer(const SetupPacket &setup, uint8_t *data, uint32_t timeoutMs,
+    // kIOUSBPipeStalled; one it does not answer in time, kIOUSBTransactionTimeout.
+    virtual IOReturn controlTransfer(const SetupPacket &setup, uint8_t *data, Timeouts timeouts,
                                      uint32_t &transferred) = 0;
     // Synchronous bulk transfer; the direction is the endpoint's. kIOReturnOverrun when the
     // device sent more than length bytes (the first length bytes are delivered).
     virtual IOReturn bulkTransfer(uint8_t endpoint, uint8_t *data, uint32_t length,
-                                  uint32_t timeoutMs, uint32_t &transferred) = 0;
+                                  Timeouts timeouts, uint32_t &transferred) = 0;
     // Queues a bulk read; completion runs later on a backend thread, exactly once.
     virtual IOReturn submitBulkRead(uint8_t endpoint, uint8_t *data, uint32_t length,
                                     TransferCompletion completion) = 0;
-    // Ends every outstanding transfer on the endpoint with kIOReturnAborted.
+    // Ends every outstanding transfer on the endpoint (0: the default control pipe) with
+    // kIOReturnAborted.
     virtual IOReturn abortEndpoint(uint8_t endpoint) = 0;
     virtual IOReturn clearHalt(uint8_t endpoint) = 0;
     // 0 when the endpoint can move data, kIOUSBPipeStalled when it is halted.

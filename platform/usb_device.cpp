@@ -219,8 +219,9 @@ IOReturn deviceRequest(Device &device, IOUSBDevRequestTO &request) {
     usb::SetupPacket setup{request.bmRequestType, request.bRequest, request.wValue, request.wIndex,
                            request.wLength};
     uint32_t transferred = 0;
-    IOReturn result = device.controlTransfer(setup, static_cast<uint8_t *>(request.pData),
-                                             request.noDataTimeout, transferred);
+    IOReturn result =
+        device.controlTransfer(setup, static_cast<uint8_t *>(request.pData),
+                               {request.noDataTimeout, request.completionTimeout}, transferred);
     request.wLenDone = transferred;
     return result;
 }

@@ -174,12 +174,22 @@ private:
         return kIOReturnSuccess;
     }
 
-    // Status, abort and stall clearing; the default pipe answers 0 without reaching the device.
+    // Status and stall clearing; the default pipe answers 0 without reaching the device, whose
+    // control endpoint clears its own stall at the next request.
     template <auto Operation> static IOReturn onEndpoint(void *self, uint8_t pipeRef) {
         InterfaceClient *client = from(self);
         Pipe found = client->pipe(pipeRef);
         if (found.status != kIOReturnSuccess || pipeRef == 0) return found.status;
         return ((*client->device_).*Operation)(found.endpoint.bEndpointAddress);
+    }
+
+    // An abort reaches the device on every pipe: on the default pipe it ends the control
+    // request in progress.
+    static IOReturn abortPipe(void *self, uint8_t pipeRef) {
+        InterfaceClient *client = from(self);
+        Pipe found = client->pipe(pipeRef);
+        if (found.status != kIOReturnSuccess) return found.status;
+        return client->device_->abortEndpoint(found.endpoint.bEndpointAddress);
     }
 
     static IOReturn controlRequestTO(void *self, uint8_t pipeRef, IOUSBDevRequestTO *req) {
@@ -192,29 +202,29 @@ private:
     }
 
     static IOReturn readPipeTO(void *self, uint8_t pipeRef, void *buf, uint32_t *size,
-                               uint32_t noDataTimeout, uint32_t) {
+                               uint32_t noDataTimeout, uint32_t completionTimeout) {
         if (!buf || !size) return kIOReturnBadArgument;
         InterfaceClient *client = from(self);
         Pipe found = client->bulkPipe(pipeRef, true);
         if (found.status != kIOReturnSuccess) return found.status;
         uint32_t transferred = 0;
-        IOReturn result = client->device_->bulkTransfer(found.endpoint.bEndpointAddress,
-                                                        static_cast<uint8_t *>(buf), *size,
-                                                        noDataTimeout, transferred);
+        IOReturn result = client->device_->bulkTransfer(
+            found.endpoint.bEndpointAddress, static_cast<uint8_t *>(buf), *size,
+            {noDataTimeout, completionTimeout}, transferred);
         *size = transferred;
         return result;
     }
 
     static IOReturn writePipeTO(void *self, uint8_t pipeRef, void *buf, uint32_t size,
-                                uint32_t noDataTimeout, uint32_t) {
+                                uint32_t noDataTimeout, uint32_t completionTimeout) {
         if (!buf && size) return kIOReturnBadArgument;
         InterfaceClient *client = from(self);
         Pipe found = client->bulkPipe(pipeRef, false);
         if (found.status != kIOReturnSuccess) return found.status;
         uint32_t transferred = 0;
         return client->device_->bulkTransfer(found.endpoint.bEndpointAddress,
-                                             static_cast<uint8_t *>(buf), size, noDataTimeout,
-                                             transferred);
+                                             static_cast<uint8_t *>(buf), size,
+                                             {noDataTimeout, completionTimeout}, transferred);
     }
 
     // The completion arrives on a backend thread and is handed to the event source's run loop.
@@ -264,7 +274,7 @@ const IOUSBInterfaceInterface InterfaceClient::kTable = {
     .SetAlternateInterface = setAlternateInterface,
     .GetPipeProperties = getPipeProperties,
     .GetPipeStatus = onEndpoint<&Device::endpointStatus>,
-    .AbortPipe = onEndpoint<&Device::abortEndpoint>,
+    .AbortPipe = abortPipe,
     .ClearPipeStall = onEndpoint<&Device::clearHalt>,
     .ClearPipeStallBothEnds = onEndpoint<&Device::clearHalt>,
     .ControlRequestTO = controlRequestTO,

@@ -19,6 +19,9 @@ constexpr uint8_t kBulkOut = 0x02, kBulkIn = 0x86;
 constexpr uint16_t kMaxPacket = 512;
 constexpr uint16_t kLanguageEnglishUS = 0x0409;
 constexpr const char *kManufacturer = "Qorvanta";
+// The time-outs the host stack gives the standard requests it sends for a call of its own.
+constexpr usb::Timeouts kHostStackTimeouts{5000, 0};
+constexpr usb::Timeouts kNoTimeouts{0, 0};
 // Frames the transfer log keeps of bulk-in payloads before it keeps only the entries.
 constexpr size_t kLoggedInBytesLimit = size_t(64) << 20;
 
@@ -58,15 +61,15 @@ public:
     IOReturn setAlternateSetting(uint8_t interfaceNumber, uint8_t alternate) override {
         return call(&CameraImpl::setAlternateSetting, interfaceNumber, alternate);
     }
-    IOReturn controlTransfer(const usb::SetupPacket &setup, uint8_t *data, uint32_t,
+    IOReturn controlTransfer(const usb::SetupPacket &setup, uint8_t *data, usb::Timeouts timeouts,
                              uint32_t &transferred) override {
         transferred = 0;
-        return call(&CameraImpl::controlTransfer, setup, data, transferred);
+        return call(&CameraImpl::controlTransfer, setup, data, timeouts, transferred);
     }
-    IOReturn bulkTransfer(uint8_t endpoint, uint8_t *data, uint32_t length, uint32_t timeoutMs,
+    IOReturn bulkTransfer(uint8_t endpoint, uint8_t *data, uint32_t length, usb::Timeouts timeouts,
                           uint32_t &transferred) override {
         transferred = 0;
-        return call(&CameraImpl::bulkTransfer, endpoint, data, length, timeoutMs, transferred);
+        return call(&CameraImpl::bulkTransfer, endpoint, data, length, timeouts, transferred);
     }
     IOReturn submitBulkRead(uint8_t endpoint, uint8_t *data, uint32_t length,
                             usb::TransferCompletion completion) override {
@@ -188,6 +191,7 @@ void CameraImpl::leaveBusLocked(CameraState next, Effects &fx) {
         completeReadsLocked(reads_.front().endpoint, kIOReturnNoDevice, fx);
     }
     running_.notify_all();
+    unanswered_.notify_all();
 }
 
 void CameraImpl::postLocked(Effects &fx) {
@@ -342,7 +346,8 @@ void CameraImpl::close(uint64_t generation) {
 
 IOReturn CameraImpl::setConfiguration(uint64_t generation, uint8_t value) {
     uint32_t transferred = 0;
-    return controlTransfer(generation, {0x00, 9, value, 0, 0}, nullptr, transferred);
+    return controlTransfer(generation, {0x00, 9, value, 0, 0}, nullptr, kHostStackTimeouts,
+                           transferred);
 }
 
 IOReturn CameraImpl::claimInterface(uint64_t generation, uint8_t number) {
@@ -376,7 +381,7 @@ IOReturn CameraImpl::setAlternateSetting(uint64_t generation, uint8_t interfaceN
     }
     uint32_t transferred = 0;
     return controlTransfer(generation, {0x01, 11, alternate, interfaceNumber, 0}, nullptr,
-                           transferred);
+                           kHostStackTimeouts, transferred);
 }
 
 IOReturn CameraImpl::clearHalt(uint64_t generation, uint8_t endpoint) {
@@ -386,7 +391,8 @@ IOReturn CameraImpl::clearHalt(uint64_t generation, uint8_t endpoint) {
         if (!claimed_) return kIOReturnNotOpen;
     }
     uint32_t transferred = 0;
-    return controlTransfer(generation, {0x02, 1, 0, endpoint, 0}, nullptr, transferred);
+    return controlTransfer(generation, {0x02, 1, 0, endpoint, 0}, nullptr, kHostStackTimeouts,
+                           transferred);
 }
 
 IOReturn CameraImpl::endpointStatus(uint64_t generation, uint8_t endpoint) const {
@@ -400,25 +406,41 @@ IOReturn CameraImpl::endpointStatus(uint64_t generation, uint8_t endpoint) const
 // ---- Control requests ---------------------------------------------------------------------
 
 IOReturn CameraImpl::controlTransfer(uint64_t generation, const usb::SetupPacket &setup,
-                                     uint8_t *data, uint32_t &transferred) {
+                                     uint8_t *data, usb::Timeouts timeouts, uint32_t &transferred) {
     transferred = 0;
     if (setup.wLength && !data) return kIOReturnBadArgument;
     Effects fx;
     IOReturn result;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (!currentLocked(generation)) return kIOReturnNoDevice;
         if (!opened_) return kIOReturnNotOpen;
         result = requestLocked(setup, data, transferred, fx);
+        if (result == kIOUSBTransactionTimeout) {
+            transferred = 0;
+            result = unansweredLocked(lock, generation, 0, timeouts);
+        }
         const bool in = setup.bmRequestType & 0x80;
         const uint32_t moved = in ? transferred : setup.wLength;
         logLocked({Transfer::Kind::Control, setup.bmRequestType, setup.bRequest, setup.wValue,
                    setup.wIndex, setup.wLength, 0,
-                   std::vector<uint8_t>(data, data + (data ? moved : 0)), result});
+                   std::vector<uint8_t>(data, data + (data ? moved : 0)), result, timeouts.noDataMs,
+                   timeouts.completionMs});
         postLocked(fx);
     }
     apply(fx);
     return result;
+}
+
+IOReturn CameraImpl::unansweredLocked(std::unique_lock<std::mutex> &lock, uint64_t generation,
+                                      uint8_t endpoint, usb::Timeouts timeouts) {
+    // The host gives up at its time-out; the simulated clock lets that moment pass at once.
+    if (timeouts.noDataMs || timeouts.completionMs) return kIOUSBTransactionTimeout;
+    // Without one the host waits for as long as the device stays silent.
+    const uint64_t aborts = aborts_[endpoint];
+    unanswered_.wait(lock,
+                     [&] { return !currentLocked(generation) || aborts_[endpoint] != aborts; });
+    return currentLocked(generation) ? kIOReturnAborted : kIOReturnNoDevice;
 }
 
 IOReturn CameraImpl::requestLocked(const usb::SetupPacket &setup, uint8_t *data,
@@ -572,7 +594,7 @@ IOReturn CameraImpl::clearFeature(const usb::SetupPacket &setup, uint8_t *, uint
 IOReturn CameraImpl::firmwareLoad(const usb::SetupPacket &setup, uint8_t *data, uint32_t &,
                                   Effects &fx) {
     // The FX2's own loader answers only while no firmware runs.
-    if (state_ != CameraState::Unprogrammed) return kIOUSBPipeStalled;
+    if (state_ != CameraState::Unprogrammed || setup.wIndex != 0) return kIOUSBPipeStalled;
     const uint32_t address = setup.wValue, length = setup.wLength;
     if (address == kCpucs && length == 1) {
         const bool hold = data[0] & 1;
@@ -600,7 +622,9 @@ bool CameraImpl::takeRegisterFaultLocked(uint16_t reg, Direction direction, Regi
 
 IOReturn CameraImpl::registerRead(const usb::SetupPacket &setup, uint8_t *data,
                                   uint32_t &transferred, Effects &) {
-    if (state_ != CameraState::Running || setup.wLength == 0) return kIOUSBPipeStalled;
+    // A register read carries no value and asks for exactly one register.
+    if (state_ != CameraState::Running || setup.wValue != 0 || setup.wLength != 4)
+        return kIOUSBPipeStalled;
     RegisterFault fault{};
     IOReturn result = 0;
     uint32_t limit = 4;
@@ -616,14 +640,14 @@ IOReturn CameraImpl::registerRead(const usb::SetupPacket &setup, uint8_t *data,
     if (IOReturn status = readRegisterLocked(setup.wIndex, value); status && !result) return status;
     const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
                               uint8_t(value >> 24)};
-    transferred = std::min<uint32_t>({setup.wLength, 4, limit});
+    transferred = std::min<uint32_t>(4, limit);
     std::memcpy(data, bytes, transferred);
     return result;
 }
 
 IOReturn CameraImpl::registerWrite(const usb::SetupPacket &setup, uint8_t *data, uint32_t &,
                                    Effects &fx) {
-    if (state_ != CameraState::Running) return kIOUSBPipeStalled;
+    if (state_ != CameraState::Running || setup.wValue != 0) return kIOUSBPipeStalled;
     RegisterFault fault{};
     IOReturn result = 0;
     if (takeRegisterFaultLocked(setup.wIndex, Direction::Write, fault)) {
@@ -646,7 +670,7 @@ IOReturn CameraImpl::registerWrite(const usb::SetupPacket &setup, uint8_t *data,
 IOReturn CameraImpl::sensorInitialisation(const usb::SetupPacket &setup, uint8_t *data, uint32_t &,
                                           Effects &) {
     if (state_ != CameraState::Running || !model_.sensorInitialisation || !fpgaConfigured_ ||
-        setup.wIndex != 6 || setup.wValue > 0x3FF || setup.wLength == 0)
+        setup.wIndex != 6 || setup.wValue > 0x3FF || setup.wLength != 4)
         return kIOUSBPipeStalled;
     sensorWrites_.emplace_back(setup.wValue, uint8_t(data[0] & 0x3F));
     return 0;
@@ -708,7 +732,7 @@ bool CameraImpl::takeBulkFaultLocked(uint8_t endpoint, BulkFault &taken) {
 }
 
 IOReturn CameraImpl::bulkTransfer(uint64_t generation, uint8_t endpoint, uint8_t *data,
-                                  uint32_t length, uint32_t timeoutMs, uint32_t &transferred) {
+                                  uint32_t length, usb::Timeouts timeouts, uint32_t &transferred) {
     transferred = 0;
     if (endpoint & usb::kEndpointIn) {
         // A synchronous read is an asynchronous one that the caller waits for.
@@ -740,17 +764,27 @@ IOReturn CameraImpl::bulkTransfer(uint64_t generation, uint8_t endpoint, uint8_t
                           waiter->done.notify_all();
                       },
                       true,
-                      id};
+                      id,
+                      timeouts,
+                      false};
             if (!answerFaultAtOnceLocked(read, fx)) {
+                if (read.silent && (timeouts.noDataMs || timeouts.completionMs)) {
+                    logBulkInLocked(read, kIOUSBTransactionTimeout, 0);
+                    return kIOUSBTransactionTimeout; // the time-out, let pass at once
+                }
                 reads_.push_back(std::move(read));
                 pumpLocked(fx);
             }
             postLocked(fx);
         }
         apply(fx);
+        // Nothing moves before the read ends, so the shorter time-out given ends it.
+        const uint32_t timeoutMs =
+            std::min(timeouts.noDataMs ? timeouts.noDataMs : UINT32_MAX,
+                     timeouts.completionMs ? timeouts.completionMs : UINT32_MAX);
         auto finished = [&] { return waiter->finished; };
         std::unique_lock wait(waiter->mutex);
-        if (timeoutMs == 0) {
+        if (timeoutMs == UINT32_MAX) {
             waiter->done.wait(wait, finished);
         } else if (!waiter->done.wait_for(wait, std::chrono::milliseconds(timeoutMs), finished)) {
             wait.unlock();
@@ -771,7 +805,7 @@ IOReturn CameraImpl::bulkTransfer(uint64_t generation, uint8_t endpoint, uint8_t
         return waiter->status;
     }
 
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!currentLocked(generation)) return kIOReturnNoDevice;
     if (!claimed_) return kIOReturnNotOpen;
     if (!endpointExistsLocked(endpoint) || (!data && length)) return kIOReturnBadArgument;
@@ -784,6 +818,9 @@ IOReturn CameraImpl::bulkTransfer(uint64_t generation, uint8_t endpoint, uint8_t
     } else if (takeBulkFaultLocked(endpoint, fault)) {
         if (fault.shortBytes) {
             accepted = std::min(length, fault.shortBytes);
+        } else if (fault.result == kIOUSBTransactionTimeout) {
+            result = unansweredLocked(lock, generation, endpoint, timeouts);
+            accepted = 0;
         } else if (fault.result != kIOReturnOverrun) {
             result = fault.result;
             accepted = 0;
@@ -798,7 +835,8 @@ IOReturn CameraImpl::bulkTransfer(uint64_t generation, uint8_t endpoint, uint8_t
         bitstream_.insert(bitstream_.end(), data, data + accepted);
     transferred = accepted;
     logLocked({Transfer::Kind::BulkOut, 0, 0, 0, 0, 0, endpoint,
-               std::vector<uint8_t>(data, data + accepted), result});
+               std::vector<uint8_t>(data, data + accepted), result, timeouts.noDataMs,
+               timeouts.completionMs});
     return result;
 }
 
@@ -817,7 +855,8 @@ IOReturn CameraImpl::submitBulkRead(uint64_t generation, uint8_t endpoint, uint8
                 {Transfer::Kind::AsyncBulkIn, 0, 0, 0, 0, 0, endpoint, {}, kIOUSBPipeStalled});
             return kIOUSBPipeStalled;
         }
-        Read read{endpoint, data, length, std::move(completion), false, nextReadID_++};
+        Read read{endpoint, data,          length,      std::move(completion),
+                  false,    nextReadID_++, kNoTimeouts, false};
         if (!answerFaultAtOnceLocked(read, fx)) {
             reads_.push_back(std::move(read));
             pumpLocked(fx);
@@ -840,7 +879,11 @@ IOReturn CameraImpl::abortEndpoint(uint64_t generation, uint8_t endpoint) {
         else if (endpoint != 0 && !endpointExistsLocked(endpoint))
             result = kIOReturnBadArgument;
         logLocked({Transfer::Kind::Abort, 0, 0, 0, 0, 0, endpoint, {}, result});
-        if (!result) completeReadsLocked(endpoint, kIOReturnAborted, fx);
+        if (!result) {
+            completeReadsLocked(endpoint, kIOReturnAborted, fx);
+            ++aborts_[endpoint];
+            unanswered_.notify_all();
+        }
         postLocked(fx);
     }
     apply(fx);
@@ -872,7 +915,8 @@ void CameraImpl::logBulkInLocked(const Read &read, IOReturn status, uint32_t tra
         loggedInBytes_ += transferred;
     }
     logLocked({read.synchronous ? Transfer::Kind::BulkIn : Transfer::Kind::AsyncBulkIn, 0, 0, 0, 0,
-               0, read.endpoint, std::move(payload), status});
+               0, read.endpoint, std::move(payload), status, read.timeouts.noDataMs,
+               read.timeouts.completionMs});
 }
 
 std::vector<Transfer> CameraImpl::transferLog() const {

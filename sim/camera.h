@@ -71,9 +71,9 @@ public:
     void releaseInterface(uint64_t generation, uint8_t number);
     IOReturn setAlternateSetting(uint64_t generation, uint8_t interfaceNumber, uint8_t alternate);
     IOReturn controlTransfer(uint64_t generation, const usb::SetupPacket &setup, uint8_t *data,
-                             uint32_t &transferred);
+                             usb::Timeouts timeouts, uint32_t &transferred);
     IOReturn bulkTransfer(uint64_t generation, uint8_t endpoint, uint8_t *data, uint32_t length,
-                          uint32_t timeoutMs, uint32_t &transferred);
+                          usb::Timeouts timeouts, uint32_t &transferred);
     IOReturn submitBulkRead(uint64_t generation, uint8_t endpoint, uint8_t *data, uint32_t length,
                             usb::TransferCompletion completion);
     IOReturn abortEndpoint(uint64_t generation, uint8_t endpoint);
@@ -89,6 +89,8 @@ private:
         usb::TransferCompletion completion;
         bool synchronous; // completes inline (its completion only wakes the waiting caller)
         uint64_t id;
+        usb::Timeouts timeouts; // a synchronous read's; an asynchronous one has none
+        bool silent;            // the device does not answer it (a time-out fault)
     };
     struct Completion {
         usb::TransferCompletion completion;
@@ -160,6 +162,8 @@ private:
     IOReturn readRegisterLocked(uint16_t reg, uint32_t &value);
     IOReturn writeRegisterLocked(uint16_t reg, uint32_t value, Effects &fx);
     IOReturn fpgaControlLocked(uint32_t value);
+    IOReturn unansweredLocked(std::unique_lock<std::mutex> &lock, uint64_t generation,
+                              uint8_t endpoint, usb::Timeouts timeouts);
     bool takeRegisterFaultLocked(uint16_t reg, Direction direction, RegisterFault &taken);
     bool takeBulkFaultLocked(uint8_t endpoint, BulkFault &taken);
     void logLocked(Transfer transfer);
@@ -208,6 +212,8 @@ private:
     bool claimed_ = false;
     uint8_t alternate_ = 0;
     std::set<uint8_t> halted_;
+    std::map<uint8_t, uint64_t> aborts_; // aborts per endpoint, to end unanswered transfers
+    std::condition_variable unanswered_; // woken by an abort and by leaving the bus
     std::deque<Read> reads_;
     uint64_t nextReadID_ = 1;
     // Streaming: the frame the FX2 FIFO holds and how much of it has gone out.

@@ -15,6 +15,7 @@ constexpr uint32_t kControlPresent = 1u << 31, kControlAutoOffered = 1u << 30;
 constexpr uint32_t kControlAutoOn = 0x4000;
 constexpr uint32_t kCoolerPresent = 1u << 31, kCoolerOnState = 1u << 23, kCoolerOn = 0x8000;
 constexpr uint32_t kFanPresent = 1u << 31;
+constexpr uint16_t kExposureMinimum = 0x04A8, kExposureMaximum = 0x04AC;
 
 uint16_t low(uint32_t v) {
     return uint16_t(v);
@@ -127,6 +128,17 @@ struct RegisterOps {
     }
     static uint32_t toneCurvePresent(const RegisterFile &r, Clock::time_point) {
         return r.model_.toneCurve ? 1 : 0;
+    }
+    // The sensor exposes for at most one frame period; the word held is the exposure counter's
+    // limit, and the minimum stands even where a frame is read out faster.
+    static uint32_t exposureMaximum(const RegisterFile &r) {
+        const uint64_t readout = uint64_t(r.readoutTime().count());
+        const uint32_t limit = word(r, kExposureMaximum), lowest = word(r, kExposureMinimum);
+        return std::max(lowest, uint32_t(std::min<uint64_t>(limit, readout)));
+    }
+    // A word of a video-control block as the FPGA answers it.
+    static uint32_t controlWord(const RegisterFile &r, uint16_t reg) {
+        return reg == kExposureMaximum ? exposureMaximum(r) : word(r, reg);
     }
 
     // Read side effects of the data-rate list port.
@@ -303,7 +315,7 @@ const RegisterFile::Entry *RegisterFile::find(uint16_t reg) const {
 
 IOReturn RegisterFile::read(uint16_t reg, uint32_t &value, Clock::time_point now) {
     if (controlBlockOf(reg)) {
-        value = RegisterOps::word(*this, reg);
+        value = RegisterOps::controlWord(*this, reg);
         return 0;
     }
     const Entry *entry = find(reg);
@@ -325,7 +337,7 @@ IOReturn RegisterFile::write(uint16_t reg, uint32_t value, Clock::time_point now
             return 0;
         case 4: {
             const uint32_t lowest = RegisterOps::word(*this, block->base + 8);
-            const uint32_t highest = RegisterOps::word(*this, block->base + 12);
+            const uint32_t highest = RegisterOps::controlWord(*this, block->base + 12);
             words_[reg] = std::clamp(value, lowest, std::max(lowest, highest));
             return 0;
         }
@@ -350,7 +362,7 @@ IOReturn RegisterFile::writeBlock(uint16_t reg, std::span<const uint8_t> bytes) 
 
 uint32_t RegisterFile::peek(uint16_t reg, Clock::time_point now) const {
     if (const Entry *entry = find(reg); entry && entry->get) return entry->get(*this, now);
-    return RegisterOps::word(*this, reg);
+    return RegisterOps::controlWord(*this, reg);
 }
 
 void RegisterFile::poke(uint16_t reg, uint32_t value, Clock::time_point now) {
@@ -392,6 +404,13 @@ SensorSettings RegisterFile::sensorSettings() const {
 
 uint32_t RegisterFile::dataRateBytesPerSecond() const {
     return RegisterOps::word(*this, 0x1048) * 1024;
+}
+
+std::chrono::microseconds RegisterFile::readoutTime() const {
+    const SensorSettings s = sensorSettings();
+    const double bytes = double(s.rawWidth()) * s.rawHeight();
+    const double rate = std::max<double>(1024, dataRateBytesPerSecond());
+    return std::chrono::microseconds(int64_t(std::max(bytes / rate * 1e6, 1000.0)));
 }
 
 uint32_t RegisterFile::exposureMicroseconds() const {

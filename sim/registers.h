@@ -64,6 +64,9 @@ public:
     bool streaming() const;
     SensorSettings sensorSettings() const;
     uint32_t dataRateBytesPerSecond() const;
+    // The time the data rate needs to carry one frame of the programmed window (at least a
+    // millisecond): the shortest frame period, and the longest exposure that fits in one.
+    std::chrono::microseconds readoutTime() const;
     uint32_t exposureMicroseconds() const;
     uint32_t temperatureMilliKelvin(Clock::time_point now) const;
     std::vector<uint8_t> toneCurve() const;

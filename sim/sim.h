@@ -18,7 +18,8 @@ namespace qor::sim {
 
 // One transfer or host-side action, as the device saw it. Standard requests the host stack
 // sends for a call (SET_CONFIGURATION, SET_INTERFACE, CLEAR_FEATURE(ENDPOINT_HALT),
-// GET_DESCRIPTOR) are logged as the control transfers they are.
+// GET_DESCRIPTOR) are logged as the control transfers they are. An abort names its endpoint,
+// 0 for the default control pipe.
 struct Transfer {
     enum class Kind { Control, BulkOut, BulkIn, AsyncBulkIn, Abort, Open, Close, Claim, Release };
     Kind kind;
@@ -30,6 +31,9 @@ struct Transfer {
     uint8_t endpoint;          // bulk and abort; 0 for control
     std::vector<uint8_t> data; // data stage moved (out or in); bulk payloads are kept
     IOReturn result;
+    // The host's time-outs for a control or synchronous bulk transfer, in ms (0: none).
+    uint32_t noDataTimeout = 0;
+    uint32_t completionTimeout = 0;
 };
 
 enum class Direction { Read, Write, Both };
@@ -71,7 +75,9 @@ public:
     // Blocks until the camera is back on the bus running its firmware, or the time is up.
     virtual bool waitUntilRunning(std::chrono::milliseconds timeout) = 0;
 
-    // Register contents as the FPGA holds them (no transfer is logged).
+    // Register contents as the FPGA holds them (no transfer is logged). The exposure maximum
+    // (0x04AC) reads as the frame period of the programmed window and data rate, within the
+    // exposure counter's limit, which a poke of 0x04AC sets.
     virtual uint32_t peekRegister(uint16_t reg) const = 0;
     virtual void pokeRegister(uint16_t reg, uint32_t value) = 0;
     // The tone-curve table last loaded (256 bytes), empty when the curve is neutral.
@@ -88,6 +94,9 @@ public:
     // Faults. A register fault answers the next `count` accesses of that register (count < 0:
     // every access) with `result`; a result of kIOReturnOverrun still performs the access, and
     // a short read (shortBytes > 0) moves only that many bytes with status 0.
+    // kIOUSBTransactionTimeout, in any fault, is a device that does not answer: the transfer
+    // ends with it when the host gave a time-out (at once, as though the time had passed), and
+    // without one waits until its pipe is aborted (kIOReturnAborted) or the device leaves.
     virtual void failRegister(uint16_t reg, Direction direction, IOReturn result,
                               int count = 1) = 0;
     virtual void shortRegisterRead(uint16_t reg, uint32_t bytes, int count = 1) = 0;

@@ -11,13 +11,9 @@
 namespace qor::sim {
 
 std::chrono::microseconds CameraImpl::framePeriodLocked() const {
-    // A frame takes as long as the data rate needs to carry it, or the exposure if longer.
-    const SensorSettings s = regs_.sensorSettings();
-    const double bytes = double(s.rawWidth()) * s.rawHeight();
-    const double rate = std::max<double>(1024, regs_.dataRateBytesPerSecond());
-    const double transfer = bytes / rate * 1e6;
-    const double period = std::max({transfer, double(regs_.exposureMicroseconds()), 1000.0});
-    return std::chrono::microseconds(int64_t(period));
+    // A frame takes as long as the data rate needs to carry it, or an exposure set before the
+    // window or rate shortened the readout, if longer.
+    return std::max(regs_.readoutTime(), std::chrono::microseconds(regs_.exposureMicroseconds()));
 }
 
 void CameraImpl::scheduleTickLocked(uint64_t epoch) {
@@ -73,12 +69,17 @@ void CameraImpl::pumpLocked(Effects &fx) {
     while (fifoSent_ < fifo_.size() && !halted_.count(endpoint)) {
         auto it = std::find_if(reads_.begin(), reads_.end(),
                                [endpoint](const Read &r) { return r.endpoint == endpoint; });
-        if (it == reads_.end()) return;
+        // Reads are served in order: one the device leaves unanswered holds back the rest.
+        if (it == reads_.end() || it->silent) return;
+        BulkFault fault{};
+        const bool faulted = takeBulkFaultLocked(endpoint, fault);
+        if (faulted && fault.result == kIOUSBTransactionTimeout) {
+            it->silent = true;
+            return;
+        }
         Read read = std::move(*it);
         reads_.erase(it);
-
-        BulkFault fault{};
-        if (takeBulkFaultLocked(endpoint, fault)) {
+        if (faulted) {
             faultReadLocked(read, fault, fx);
             continue;
         }
@@ -93,12 +94,17 @@ void CameraImpl::pumpLocked(Effects &fx) {
 
 bool CameraImpl::answerFaultAtOnceLocked(Read &read, Effects &fx) {
     // An error, a stall or an overrun answers a read as soon as it is queued; a short packet
-    // needs data to cut short, so it waits for the next frame.
+    // needs data to cut short, so it waits for the next frame; a read the device leaves
+    // unanswered is queued and never served.
     auto it = std::find_if(bulkFaults_.begin(), bulkFaults_.end(),
                            [&](const BulkFault &f) { return f.endpoint == read.endpoint; });
     if (it == bulkFaults_.end() || it->shortBytes) return false;
     BulkFault fault{};
     takeBulkFaultLocked(read.endpoint, fault);
+    if (fault.result == kIOUSBTransactionTimeout) {
+        read.silent = true;
+        return false;
+    }
     faultReadLocked(read, fault, fx);
     return true;
 }

@@ -42,7 +42,26 @@ TEST_F(Registers, TwoHalfReadSplitsLowAndHighHalves) {
     auto reads = test::controlTransfers(cam.sim().transferLog());
     ASSERT_EQ(reads.size(), 2u);
     EXPECT_EQ(reads[0].bmRequestType, 0xC0);
+    EXPECT_EQ(reads[0].wValue, 0);
     EXPECT_EQ(reads[0].wLength, 4);
+}
+
+TEST_F(Registers, ReadsWaitFiveSecondsInAllAndWritesFiveSecondsForData) {
+    test::OpenCamera cam(test::runningCamera(0x01A5));
+    uint32_t value = 0;
+    uint16_t first = 0, second = 0;
+    ASSERT_EQ(QORAReadOneCameraRegister(cam.handle(), 0x100C, &value), 0);
+    ASSERT_EQ(QORAReadTwoCameraRegister(cam.handle(), 0x100C, &first, &second), 0);
+    ASSERT_EQ(QORAWriteOneCameraRegister(cam.handle(), 0x1048, 100), 0);
+    ASSERT_EQ(QORAWriteTwoCameraRegister(cam.handle(), 0x1018, 1, 1), 0);
+    auto log = test::controlTransfers(cam.sim().transferLog());
+    ASSERT_EQ(log.size(), 4u);
+    for (size_t i = 0; i < log.size(); ++i) {
+        const bool read = i < 2;
+        EXPECT_EQ(log[i].bmRequestType, read ? 0xC0 : 0x40) << i;
+        EXPECT_EQ(log[i].noDataTimeout, 5000u) << i;
+        EXPECT_EQ(log[i].completionTimeout, read ? 5000u : 0u) << i;
+    }
 }
 
 TEST_F(Registers, OverrunOnReadIsSuccessAndShortReadIsNot) {
@@ -67,17 +86,33 @@ TEST_F(Registers, WriteErrorsRecoverUnlessOverrun) {
     EXPECT_EQ(QORAWriteOneCameraRegister(cam.handle(), 0x1048, 100), kIOReturnOverrun);
     EXPECT_TRUE(test::clearedEndpoints(cam.sim().transferLog()).empty());
 
-    cam.sim().failRegister(0x1048, sim::Direction::Write, kIOUSBPipeStalled);
-    EXPECT_EQ(QORAWriteOneCameraRegister(cam.handle(), 0x1048, 100), kIOUSBPipeStalled);
-    EXPECT_EQ(test::clearedEndpoints(cam.sim().transferLog()), std::vector<uint8_t>{0x86});
+    EXPECT_TRUE(test::abortedEndpoints(cam.sim().transferLog()).empty());
+
+    // A stalled write, and one the camera never answers: the bulk-in stall is cleared, then
+    // the default pipe aborted, before the error is returned.
+    for (IOReturn failure : {kIOUSBPipeStalled, kIOUSBTransactionTimeout}) {
+        cam.sim().clearTransferLog();
+        cam.sim().failRegister(0x1048, sim::Direction::Write, failure);
+        EXPECT_EQ(QORAWriteOneCameraRegister(cam.handle(), 0x1048, 100), failure);
+        auto log = cam.sim().transferLog();
+        EXPECT_EQ(test::clearedEndpoints(log), std::vector<uint8_t>{0x86});
+        EXPECT_EQ(test::abortedEndpoints(log), std::vector<uint8_t>{0});
+        ASSERT_EQ(log.size(), 3u);
+        EXPECT_EQ(log[0].result, failure);
+        EXPECT_EQ(log[0].noDataTimeout, 5000u);
+        EXPECT_EQ(log[2].kind, sim::Transfer::Kind::Abort);
+    }
 
     // A failing read is passed on without touching any pipe.
-    cam.sim().clearTransferLog();
-    cam.sim().failRegister(0x1000, sim::Direction::Read, kIOUSBPipeStalled);
-    uint32_t value = 7;
-    EXPECT_EQ(QORAReadOneCameraRegister(cam.handle(), 0x1000, &value), kIOUSBPipeStalled);
-    EXPECT_EQ(value, 0u);
-    EXPECT_TRUE(test::clearedEndpoints(cam.sim().transferLog()).empty());
+    for (IOReturn failure : {kIOUSBPipeStalled, kIOUSBTransactionTimeout}) {
+        cam.sim().clearTransferLog();
+        cam.sim().failRegister(0x1000, sim::Direction::Read, failure);
+        uint32_t value = 7;
+        EXPECT_EQ(QORAReadOneCameraRegister(cam.handle(), 0x1000, &value), failure);
+        EXPECT_EQ(value, 0u);
+        EXPECT_TRUE(test::clearedEndpoints(cam.sim().transferLog()).empty());
+        EXPECT_TRUE(test::abortedEndpoints(cam.sim().transferLog()).empty());
+    }
 }
 
 TEST_F(Registers, NullOrClosedCameraAnswersNoDevice) {

@@ -121,18 +121,18 @@ public:
     }
 
     // IN requests answer wLength bytes of 0xA5, or `shortBy` fewer.
-    IOReturn controlTransfer(const usb::SetupPacket &setup, uint8_t *data, uint32_t timeoutMs,
+    IOReturn controlTransfer(const usb::SetupPacket &setup, uint8_t *data, usb::Timeouts timeouts,
                              uint32_t &transferred) override {
         return record([&] {
-            controls_.push_back({setup, timeoutMs});
+            controls_.push_back({setup, timeouts});
             transferred = setup.wLength > controlShortBy_ ? setup.wLength - controlShortBy_ : 0;
             if (setup.bmRequestType & usb::kEndpointIn) std::memset(data, 0xA5, transferred);
         });
     }
-    IOReturn bulkTransfer(uint8_t endpoint, uint8_t *data, uint32_t length, uint32_t timeoutMs,
+    IOReturn bulkTransfer(uint8_t endpoint, uint8_t *data, uint32_t length, usb::Timeouts timeouts,
                           uint32_t &transferred) override {
         return record([&] {
-            bulks_.push_back({endpoint, length, timeoutMs});
+            bulks_.push_back({endpoint, length, timeouts});
             transferred = length;
             if (endpoint & usb::kEndpointIn) std::memset(data, 0x5A, length);
         });
@@ -188,12 +188,12 @@ public:
 
     struct Control {
         usb::SetupPacket setup;
-        uint32_t timeoutMs;
+        usb::Timeouts timeouts;
     };
     struct Bulk {
         uint8_t endpoint;
         uint32_t length;
-        uint32_t timeoutMs;
+        usb::Timeouts timeouts;
     };
     std::vector<Control> controls() const {
         std::lock_guard guard(lock_);

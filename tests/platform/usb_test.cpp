@@ -529,7 +529,7 @@ TEST_F(IOKitUSB, DeviceRequestsNeedNoOpenAndReportTheBytesMoved) {
     IOObjectRelease(service);
 
     uint8_t header[2] = {};
-    IOUSBDevRequestTO request{0x80, 6, 0x0302, 0x0409, 2, header, 99, 1234, 0};
+    IOUSBDevRequestTO request{0x80, 6, 0x0302, 0x0409, 2, header, 99, 1234, 4321};
     EXPECT_EQ((*device)->DeviceRequestTO(device, &request), 0);
     EXPECT_EQ(request.wLenDone, 2u);
     EXPECT_EQ(header[0], 0xA5);
@@ -537,13 +537,15 @@ TEST_F(IOKitUSB, DeviceRequestsNeedNoOpenAndReportTheBytesMoved) {
     EXPECT_EQ(sent.setup.bRequest, 6);
     EXPECT_EQ(sent.setup.wValue, 0x0302);
     EXPECT_EQ(sent.setup.wIndex, 0x0409);
-    EXPECT_EQ(sent.timeoutMs, 1234u);
+    EXPECT_EQ(sent.timeouts.noDataMs, 1234u);
+    EXPECT_EQ(sent.timeouts.completionMs, 4321u);
 
     camera->shortenControlsBy(1);
     IOUSBDevRequest plain{0x80, 6, 0x0302, 0x0409, 2, header, 0};
     EXPECT_EQ((*device)->DeviceRequest(device, &plain), 0);
     EXPECT_EQ(plain.wLenDone, 1u);
-    EXPECT_EQ(camera->controls().back().timeoutMs, kUSBDefaultControlNoDataTimeoutMS);
+    EXPECT_EQ(camera->controls().back().timeouts.noDataMs, kUSBDefaultControlNoDataTimeoutMS);
+    EXPECT_EQ(camera->controls().back().timeouts.completionMs, 0u);
 
     IOUSBDevRequest noBuffer{0x80, 6, 0x0302, 0x0409, 2, nullptr, 0};
     EXPECT_EQ((*device)->DeviceRequest(device, &noBuffer), kIOReturnBadArgument);
@@ -615,16 +617,19 @@ TEST_F(IOKitUSB, PipeOperationsReachTheirEndpoints) {
     EXPECT_EQ((*interface)->ReadPipeTO(interface, 2, buffer, &size, 700, 0), kIOReturnBadArgument);
     EXPECT_EQ((*interface)->WritePipeTO(interface, 1, buffer, 10, 300, 0), kIOReturnBadArgument);
     EXPECT_EQ((*interface)->ReadPipeTO(interface, 0, buffer, &size, 700, 0), kIOReturnBadArgument);
-    EXPECT_EQ((*interface)->ReadPipeTO(interface, 1, buffer, &size, 700, 0), 0);
+    EXPECT_EQ((*interface)->ReadPipeTO(interface, 1, buffer, &size, 700, 900), 0);
     EXPECT_EQ(size, sizeof buffer);
     EXPECT_EQ(buffer[99], 0x5A);
-    EXPECT_EQ((*interface)->WritePipeTO(interface, 2, buffer, 10, 300, 0), 0);
+    EXPECT_EQ((*interface)->WritePipeTO(interface, 2, buffer, 10, 300, 400), 0);
     auto bulks = camera->bulks();
     ASSERT_EQ(bulks.size(), 2u);
     EXPECT_EQ(bulks[0].endpoint, 0x86);
-    EXPECT_EQ(bulks[0].timeoutMs, 700u);
+    EXPECT_EQ(bulks[0].timeouts.noDataMs, 700u);
+    EXPECT_EQ(bulks[0].timeouts.completionMs, 900u);
     EXPECT_EQ(bulks[1].endpoint, 0x02);
     EXPECT_EQ(bulks[1].length, 10u);
+    EXPECT_EQ(bulks[1].timeouts.noDataMs, 300u);
+    EXPECT_EQ(bulks[1].timeouts.completionMs, 400u);
 
     camera->stall(0x86);
     EXPECT_EQ((*interface)->GetPipeStatus(interface, 1), kIOUSBPipeStalled);
@@ -635,8 +640,9 @@ TEST_F(IOKitUSB, PipeOperationsReachTheirEndpoints) {
     EXPECT_EQ((*interface)->AbortPipe(interface, 0), 0);
     EXPECT_EQ((*interface)->GetPipeStatus(interface, 0), 0);
     using Call = std::pair<std::string, uint8_t>;
-    EXPECT_EQ(camera->endpointCalls(), (std::vector<Call>{{"clear", 0x86}, {"abort", 0x02}}))
-        << "the default pipe reaches no endpoint";
+    EXPECT_EQ(camera->endpointCalls(),
+              (std::vector<Call>{{"clear", 0x86}, {"abort", 0x02}, {"abort", 0x00}}))
+        << "an abort reaches the default pipe; clearing its stall and its status do not";
 
     uint8_t value[4] = {0x80, 0, 0, 0};
     IOUSBDevRequestTO request{0x40, 0x12, 0, 0x0214, 4, value, 0, 5000, 0};

@@ -2,6 +2,10 @@
 // overruns and short packets, an exclusively held device, and unplugging at any moment.
 #include "sim_test_support.h"
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
 namespace qor::sim::test {
 namespace {
 
@@ -47,7 +51,7 @@ TEST_F(SimFaults, ShortRegisterReadMovesFewerBytesWithoutError) {
     camera->shortRegisterRead(0x1000, 2);
     uint8_t bytes[4] = {};
     uint32_t moved = 0;
-    EXPECT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 4}, bytes, 5000, moved), 0);
+    EXPECT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 4}, bytes, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 2u);
     EXPECT_EQ(bytes[0] | bytes[1] << 8, 2592);
     EXPECT_EQ(bytes[2], 0);
@@ -106,7 +110,8 @@ TEST_F(SimFaults, BulkErrorsAnswerAtOnceEvenWithoutVideo) {
     camera->failBulk(kBulkIn, kIOReturnNotResponding);
     std::vector<uint8_t> buffer(512);
     uint32_t moved = 0;
-    EXPECT_EQ(device->bulkTransfer(kBulkIn, buffer.data(), 512, 5000, moved), kIOReturnOverrun);
+    EXPECT_EQ(device->bulkTransfer(kBulkIn, buffer.data(), 512, kTimeouts, moved),
+              kIOReturnOverrun);
     EXPECT_EQ(moved, 512u);
     ReadResult read;
     ASSERT_EQ(device->submitBulkRead(kBulkIn, buffer.data(), 512, read.completion()), 0);
@@ -149,14 +154,95 @@ TEST_F(SimFaults, BulkWriteFaults) {
     camera->failBulk(kBulkOut, kIOUSBPipeStalled);
     uint8_t bytes[100] = {};
     uint32_t moved = 0;
-    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, 5000, moved), 0);
+    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 10u);
-    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, 5000, moved), kIOUSBPipeStalled);
-    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, 5000, moved), kIOUSBPipeStalled)
+    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, kTimeouts, moved), kIOUSBPipeStalled);
+    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, kTimeouts, moved), kIOUSBPipeStalled)
         << "still halted";
     ASSERT_EQ(device->clearHalt(kBulkOut), 0);
-    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, 5000, moved), 0);
+    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 100, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 100u);
+}
+
+TEST_F(SimFaults, SilentDeviceTimesOutAtTheHostsTimeOutAndTheLogKeepsIt) {
+    std::shared_ptr<SimCamera> camera;
+    auto device = openRunning(0x04A2, &camera);
+    camera->clearTransferLog();
+    camera->failRegister(0x04A4, Direction::Write, kIOUSBTransactionTimeout);
+    uint8_t bytes[4] = {0x10, 0x27, 0, 0};
+    uint32_t moved = 99;
+    EXPECT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x04A4, 4}, bytes, {5000, 0}, moved),
+              kIOUSBTransactionTimeout);
+    EXPECT_EQ(camera->peekRegister(0x04A4), camera->model().exposure.initial);
+    uint8_t in[4] = {};
+    EXPECT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x04A4, 4}, in, {250, 750}, moved), 0);
+
+    camera->failBulk(kBulkIn, kIOUSBTransactionTimeout);
+    ASSERT_EQ(writeRegister(*device, 0x0214, 0x80), 0); // frames flow, but none is sent
+    std::vector<uint8_t> frame(640 * 480);
+    EXPECT_EQ(device->bulkTransfer(kBulkIn, frame.data(), uint32_t(frame.size()), {5000, 0}, moved),
+              kIOUSBTransactionTimeout);
+    EXPECT_EQ(moved, 0u);
+
+    const auto log = camera->transferLog();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[0].result, kIOUSBTransactionTimeout);
+    EXPECT_EQ(log[0].noDataTimeout, 5000u);
+    EXPECT_EQ(log[0].completionTimeout, 0u);
+    EXPECT_EQ(log[1].noDataTimeout, 250u);
+    EXPECT_EQ(log[1].completionTimeout, 750u);
+    EXPECT_EQ(log.back().kind, Transfer::Kind::BulkIn);
+    EXPECT_EQ(log.back().result, kIOUSBTransactionTimeout);
+    EXPECT_EQ(log.back().noDataTimeout, 5000u);
+}
+
+// Runs a transfer on a thread of its own and aborts the endpoint until the transfer ends; the
+// abort may come before the transfer has reached the device, so it is repeated.
+IOReturn abortedWhileWaiting(usb::Device &device, uint8_t endpoint,
+                             const std::function<IOReturn()> &transfer) {
+    IOReturn result = 0;
+    std::atomic<bool> ended{false};
+    std::thread host([&] {
+        result = transfer();
+        ended = true;
+    });
+    while (!ended) {
+        device.abortEndpoint(endpoint);
+        std::this_thread::sleep_for(1ms);
+    }
+    host.join();
+    return result;
+}
+
+TEST_F(SimFaults, SilentDeviceWithoutTimeOutHoldsTheTransferUntilItsPipeIsAborted) {
+    std::shared_ptr<SimCamera> camera;
+    auto device = openRunning(0x04A2, &camera);
+    camera->failRequest(0x12, kIOUSBTransactionTimeout);
+    EXPECT_EQ(abortedWhileWaiting(
+                  *device, 0,
+                  [&] {
+                      uint8_t in[4] = {};
+                      uint32_t moved = 0;
+                      return device->controlTransfer({0xC0, 0x12, 0, 0x1000, 4}, in, {0, 0}, moved);
+                  }),
+              kIOReturnAborted);
+
+    camera->failBulk(kBulkIn, kIOUSBTransactionTimeout);
+    ASSERT_EQ(writeRegister(*device, 0x0214, 0x80), 0);
+    std::vector<uint8_t> frame(640 * 480);
+    EXPECT_EQ(abortedWhileWaiting(*device, kBulkIn,
+                                  [&] {
+                                      uint32_t moved = 0;
+                                      return device->bulkTransfer(kBulkIn, frame.data(),
+                                                                  uint32_t(frame.size()), {0, 0},
+                                                                  moved);
+                                  }),
+              kIOReturnAborted);
+    const auto log = camera->transferLog();
+    const auto aborts = std::count_if(log.begin(), log.end(), [](const Transfer &t) {
+        return t.kind == Transfer::Kind::Abort && t.endpoint == 0;
+    });
+    EXPECT_GE(aborts, 1) << "aborts of the default pipe are logged";
 }
 
 TEST_F(SimFaults, UnplugEndsOutstandingReadsAndEveryLaterCall) {

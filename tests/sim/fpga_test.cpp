@@ -51,10 +51,10 @@ TEST_F(SimFpga, BitstreamSentInPiecesConfiguresToo) {
     ASSERT_EQ(writeRegister(*device, 0x0008, 0xFFFFFFFF), 0);
     uint32_t moved = 0;
     const uint32_t half = uint32_t(bits.size() / 2);
-    ASSERT_EQ(device->bulkTransfer(kBulkOut, bits.data(), half, 5000, moved), 0);
+    ASSERT_EQ(device->bulkTransfer(kBulkOut, bits.data(), half, kTimeouts, moved), 0);
     EXPECT_EQ(moved, half);
-    ASSERT_EQ(device->bulkTransfer(kBulkOut, bits.data() + half, uint32_t(bits.size()) - half, 5000,
-                                   moved),
+    ASSERT_EQ(device->bulkTransfer(kBulkOut, bits.data() + half, uint32_t(bits.size()) - half,
+                                   kTimeouts, moved),
               0);
     ASSERT_EQ(writeRegister(*device, 0x0008, 0), 0);
     EXPECT_TRUE(camera->fpgaConfigured());
@@ -72,11 +72,11 @@ TEST_F(SimFpga, BitstreamEndpointExistsOnlyInAlternateSetting1) {
     auto device = runningUnconfigured(0x00A1, camera);
     uint8_t bytes[16] = {};
     uint32_t moved = 0;
-    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 16, 5000, moved), kIOReturnBadArgument);
+    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 16, kTimeouts, moved), kIOReturnBadArgument);
     ASSERT_EQ(device->setAlternateSetting(0, 2), 0);
-    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 16, 5000, moved), kIOReturnBadArgument);
+    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 16, kTimeouts, moved), kIOReturnBadArgument);
     ASSERT_EQ(device->setAlternateSetting(0, 1), 0);
-    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 16, 5000, moved), 0);
+    EXPECT_EQ(device->bulkTransfer(kBulkOut, bytes, 16, kTimeouts, moved), 0);
     EXPECT_EQ(device->setAlternateSetting(0, 3), kIOUSBPipeStalled);
 }
 
@@ -110,20 +110,24 @@ TEST_F(SimFpga, SensorInitialisationOnlyOnTheModelThatHasIt) {
     std::shared_ptr<SimCamera> camera;
     auto device = runningUnconfigured(0x009A, camera, 1);
     configureFpga(*device, buildBitstream(0x009A, kAnyRelease));
-    uint8_t word[4] = {0x35, 0xAA, 0xBB, 0xCC};
+    uint8_t word[8] = {0x35, 0xAA, 0xBB, 0xCC};
     uint32_t moved = 0;
-    EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x02B, 6, 4}, word, 5000, moved), 0);
+    EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x02B, 6, 4}, word, kTimeouts, moved), 0);
     word[0] = 0xC4; // only six bits reach the sensor
-    EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x010, 6, 4}, word, 5000, moved), 0);
-    EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x400, 6, 4}, word, 5000, moved),
+    EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x010, 6, 4}, word, kTimeouts, moved), 0);
+    EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x400, 6, 4}, word, kTimeouts, moved),
               kIOUSBPipeStalled);
+    for (uint16_t length : {1, 2, 8}) // one 4-byte word per request, and only that
+        EXPECT_EQ(device->controlTransfer({0x40, 0x13, 0x011, 6, length}, word, kTimeouts, moved),
+                  kIOUSBPipeStalled)
+            << length;
     const std::vector<std::pair<uint16_t, uint8_t>> expected = {{0x02B, 0x35}, {0x010, 0x04}};
     EXPECT_EQ(camera->sensorWrites(), expected);
 
     std::shared_ptr<SimCamera> other;
     auto otherDevice = runningUnconfigured(0x00A1, other);
     configureFpga(*otherDevice, buildBitstream(0x00A1, kAnyRelease));
-    EXPECT_EQ(otherDevice->controlTransfer({0x40, 0x13, 0x02B, 6, 4}, word, 5000, moved),
+    EXPECT_EQ(otherDevice->controlTransfer({0x40, 0x13, 0x02B, 6, 4}, word, kTimeouts, moved),
               kIOUSBPipeStalled);
     EXPECT_TRUE(other->sensorWrites().empty());
 }

@@ -36,7 +36,7 @@ TEST_F(SimFx2, UnprogrammedControllerEnumeratesWithBit15AndNoStrings) {
     openDevice(*device);
     uint8_t header[2];
     uint32_t moved = 0;
-    EXPECT_EQ(device->controlTransfer({0x80, 6, 0x0302, 0, 2}, header, 5000, moved),
+    EXPECT_EQ(device->controlTransfer({0x80, 6, 0x0302, 0, 2}, header, kTimeouts, moved),
               kIOUSBPipeStalled);
     uint32_t value;
     EXPECT_EQ(readRegister(*device, 0x0008, value), kIOUSBPipeStalled)
@@ -91,7 +91,7 @@ TEST_F(SimFx2, ImageForOtherReleasesIsRefused) {
     EXPECT_TRUE(camera->waitUntilRunning(5s));
 }
 
-TEST_F(SimFx2, RamLoadsNeedTheCpuHeldAndAnAddressInRam) {
+TEST_F(SimFx2, RamLoadsNeedTheCpuHeldAnAddressInRamAndIndexZero) {
     auto camera = attachUnprogrammed(0x00A1);
     auto device = deviceOf(*camera);
     ASSERT_NO_FATAL_FAILURE(openDevice(*device));
@@ -101,10 +101,20 @@ TEST_F(SimFx2, RamLoadsNeedTheCpuHeldAndAnAddressInRam) {
     EXPECT_EQ(fx2Load(*device, 0x0100, bytes, 4), 0);
     EXPECT_EQ(fx2Load(*device, 0x3FFE, bytes, 4), kIOUSBPipeStalled) << "past the RAM";
     EXPECT_EQ(fx2Load(*device, 0x8000, bytes, 4), kIOUSBPipeStalled);
+    // The load request's wIndex is always 0, for the RAM and for the CPU control register.
+    const uint8_t other[4] = {9, 9, 9, 9}, release = 0;
+    uint32_t moved = 0;
+    EXPECT_EQ(device->controlTransfer({0x40, 0xA0, 0x0100, 1, 4}, const_cast<uint8_t *>(other),
+                                      kTimeouts, moved),
+              kIOUSBPipeStalled);
+    EXPECT_EQ(device->controlTransfer({0x40, 0xA0, 0xE600, 0x0100, 1},
+                                      const_cast<uint8_t *>(&release), kTimeouts, moved),
+              kIOUSBPipeStalled);
     const auto ram = camera->fx2Ram();
     EXPECT_EQ(ram.size(), kFx2RamSize);
     EXPECT_EQ(ram[0x100], 1);
     EXPECT_EQ(ram[0x103], 4);
+    EXPECT_EQ(fx2Load(*device, 0x0100, other, 4), 0) << "the CPU is still held";
 }
 
 TEST_F(SimFx2, RunningFirmwareRefusesTheLoader) {

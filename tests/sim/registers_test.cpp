@@ -10,7 +10,7 @@ TEST_F(SimRegisters, ValuesTravelLittleEndianAsTwoHalves) {
     auto device = openRunning(0x01A5);
     uint8_t bytes[4] = {};
     uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 4}, bytes, 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 4}, bytes, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 4u);
     // 1392 x 1040: first half the width, second the height, each least significant byte first.
     const uint8_t expected[4] = {0x70, 0x05, 0x10, 0x04};
@@ -19,14 +19,27 @@ TEST_F(SimRegisters, ValuesTravelLittleEndianAsTwoHalves) {
     EXPECT_EQ(readRegister(*device, 0x1008), (32u << 16) | 96u);
 }
 
-TEST_F(SimRegisters, ReadHonoursShorterLengthAndStaysFourBytesForLonger) {
-    auto device = openRunning(0x01A5);
-    uint8_t bytes[8] = {};
-    uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 2}, bytes, 5000, moved), 0);
-    EXPECT_EQ(moved, 2u);
-    ASSERT_EQ(device->controlTransfer({0xC0, 0x12, 0, 0x1000, 8}, bytes, 5000, moved), 0);
-    EXPECT_EQ(moved, 4u);
+TEST_F(SimRegisters, RegisterRequestsOfAnyOtherShapeStallAndChangeNothing) {
+    std::shared_ptr<SimCamera> camera;
+    auto device = openRunning(0x01A5, &camera);
+    const uint32_t before = camera->peekRegister(0x1008);
+    // A register request carries no value and exactly one 4-byte register.
+    const usb::SetupPacket refused[] = {
+        {0xC0, 0x12, 1, 0x1000, 4}, {0xC0, 0x12, 0x8000, 0x1000, 4},
+        {0xC0, 0x12, 0, 0x1000, 2}, {0xC0, 0x12, 0, 0x1000, 8},
+        {0x40, 0x12, 1, 0x1008, 4}, {0x40, 0x12, 0x0100, 0x1008, 4},
+        {0x40, 0x12, 0, 0x1008, 2}, {0x40, 0x12, 0, 0x1008, 8},
+    };
+    for (const usb::SetupPacket &setup : refused) {
+        uint8_t bytes[8] = {0x20, 0, 0x10, 0};
+        uint32_t moved = 99;
+        EXPECT_EQ(device->controlTransfer(setup, bytes, kTimeouts, moved), kIOUSBPipeStalled)
+            << "request 0x" << std::hex << int(setup.bRequest) << " wValue 0x" << setup.wValue
+            << " wLength " << std::dec << setup.wLength;
+        EXPECT_EQ(moved, 0u);
+    }
+    EXPECT_EQ(camera->peekRegister(0x1008), before);
+    EXPECT_EQ(readRegister(*device, 0x1008), before) << "the well-formed request still works";
 }
 
 TEST_F(SimRegisters, SensorPropertiesMatchTheModel) {
@@ -77,6 +90,39 @@ TEST_F(SimRegisters, BlocksFollowTheirStatusAndLimitsAsHeld) {
     EXPECT_EQ(readRegister(*device, 0x04A4), 50000u);
     camera->pokeRegister(0x04A0, 0);
     EXPECT_EQ(writeRegister(*device, 0x04A4, 1000), kIOUSBPipeStalled) << "control absent";
+}
+
+// The frame period in microseconds of a window of width x height bytes at a data rate in KB/s.
+uint32_t framePeriodUs(uint32_t width, uint32_t height, uint32_t rateKB) {
+    return uint32_t(uint64_t(width) * height * 1'000'000 / (uint64_t(rateKB) * 1024));
+}
+
+TEST_F(SimRegisters, ExposureMaximumIsTheFramePeriodOfWindowAndDataRate) {
+    std::shared_ptr<SimCamera> camera;
+    auto device = openRunning(0x00A1, &camera); // 1280 x 1024, rates 12000 to 36000 KB/s
+    const ModelProfile &m = camera->model();
+    const uint32_t fastest = m.dataRates.back(), slowest = m.dataRates.front();
+    const uint32_t full = framePeriodUs(m.sensorWidth, m.sensorHeight, fastest);
+    EXPECT_NEAR(readRegister(*device, 0x04AC), full, 1);
+    ASSERT_EQ(writeRegister(*device, 0x1048, slowest), 0);
+    const uint32_t slow = framePeriodUs(m.sensorWidth, m.sensorHeight, slowest);
+    EXPECT_NEAR(readRegister(*device, 0x04AC), slow, 1);
+    ASSERT_EQ(writeTwo(*device, 0x100C, 640, 512), 0);
+    ASSERT_EQ(writeTwo(*device, 0x1018, 2, 2), 0);
+    const uint32_t small = framePeriodUs(320, 256, slowest);
+    EXPECT_NEAR(readRegister(*device, 0x04AC), small, 1);
+
+    // A longer exposure is held to the frame period; a shorter one is taken as it is.
+    ASSERT_EQ(writeRegister(*device, 0x04A4, slow), 0);
+    EXPECT_EQ(readRegister(*device, 0x04A4), readRegister(*device, 0x04AC));
+    ASSERT_EQ(writeRegister(*device, 0x04A4, small / 2), 0);
+    EXPECT_EQ(readRegister(*device, 0x04A4), small / 2);
+
+    // The exposure counter's own limit still bounds it, and the minimum stands.
+    camera->pokeRegister(0x04AC, small / 4);
+    EXPECT_EQ(readRegister(*device, 0x04AC), small / 4);
+    camera->pokeRegister(0x04AC, 0);
+    EXPECT_EQ(readRegister(*device, 0x04AC), m.exposure.minimum);
 }
 
 TEST_F(SimRegisters, AutomaticFlagStaysOffWhereNotOffered) {
@@ -275,18 +321,20 @@ TEST_F(SimRegisters, ToneCurveTableAndNeutralWord) {
     for (int i = 0; i < 256; ++i) table[i] = uint8_t(255 - i);
     uint32_t moved = 0;
     ASSERT_EQ(writeRegister(*device, 0x4FFC, 0), 0);
-    ASSERT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), kTimeouts, moved),
+              0);
     EXPECT_EQ(camera->toneCurve(), table);
     EXPECT_EQ(writeRegister(*device, 0x5000, 0x01), kIOUSBPipeStalled);
     ASSERT_EQ(writeRegister(*device, 0x5000, 0), 0);
     EXPECT_TRUE(camera->toneCurve().empty());
-    EXPECT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 128}, table.data(), 5000, moved),
+    EXPECT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 128}, table.data(), kTimeouts, moved),
               kIOUSBPipeStalled);
 
     auto without = openRunning(0x00A3);
     EXPECT_EQ(readRegister(*without, 0x4FF8) & 1, 0u);
-    EXPECT_EQ(without->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), 5000, moved),
-              kIOUSBPipeStalled);
+    EXPECT_EQ(
+        without->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, table.data(), kTimeouts, moved),
+        kIOUSBPipeStalled);
 }
 
 TEST_F(SimRegisters, PeekAndPokeBypassTheWire) {

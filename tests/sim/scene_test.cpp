@@ -127,7 +127,8 @@ TEST_F(SimScene, ToneCurveMapsEveryLevel) {
     std::vector<uint8_t> invert(256);
     for (int i = 0; i < 256; ++i) invert[i] = uint8_t(255 - i);
     uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, invert.data(), 5000, moved), 0);
+    ASSERT_EQ(
+        device->controlTransfer({0x40, 0x12, 0, 0x5000, 256}, invert.data(), kTimeouts, moved), 0);
     const auto curved = camera->renderFrame();
     ASSERT_EQ(curved.size(), plain.size());
     for (size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(curved[i], 255 - plain[i]) << i;

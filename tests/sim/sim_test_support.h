@@ -19,6 +19,8 @@ namespace qor::sim::test {
 using namespace std::chrono_literals;
 
 constexpr uint8_t kBulkOut = 0x02, kBulkIn = 0x86;
+// The time-outs the driver gives its control requests and bulk transfers.
+constexpr usb::Timeouts kTimeouts{5000, 0};
 
 // The Device the simulated bus lists for this camera now, or null.
 inline std::shared_ptr<usb::Device> deviceOf(const SimCamera &camera) {
@@ -30,7 +32,8 @@ inline std::shared_ptr<usb::Device> deviceOf(const SimCamera &camera) {
 inline IOReturn readRegister(usb::Device &device, uint16_t reg, uint32_t &value) {
     uint8_t bytes[4] = {};
     uint32_t moved = 0;
-    const IOReturn result = device.controlTransfer({0xC0, 0x12, 0, reg, 4}, bytes, 5000, moved);
+    const IOReturn result =
+        device.controlTransfer({0xC0, 0x12, 0, reg, 4}, bytes, kTimeouts, moved);
     value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
             uint32_t(bytes[3]) << 24;
     return result == 0 && moved != 4 ? -1 : result;
@@ -46,7 +49,7 @@ inline IOReturn writeRegister(usb::Device &device, uint16_t reg, uint32_t value)
     uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
                         uint8_t(value >> 24)};
     uint32_t moved = 0;
-    return device.controlTransfer({0x40, 0x12, 0, reg, 4}, bytes, 5000, moved);
+    return device.controlTransfer({0x40, 0x12, 0, reg, 4}, bytes, kTimeouts, moved);
 }
 
 inline IOReturn writeTwo(usb::Device &device, uint16_t reg, uint16_t first, uint16_t second) {
@@ -57,7 +60,7 @@ inline IOReturn fx2Load(usb::Device &device, uint16_t address, const uint8_t *by
                         uint16_t length) {
     uint32_t moved = 0;
     return device.controlTransfer({0x40, 0xA0, address, 0, length}, const_cast<uint8_t *>(bytes),
-                                  5000, moved);
+                                  kTimeouts, moved);
 }
 
 inline IOReturn setCpuHeld(usb::Device &device, bool held) {
@@ -88,7 +91,7 @@ inline uint32_t configureFpga(usb::Device &device, const std::vector<uint8_t> &b
     EXPECT_EQ(writeRegister(device, 0x0008, 0xFFFFFFFF), 0);
     uint32_t moved = 0;
     EXPECT_EQ(device.bulkTransfer(kBulkOut, const_cast<uint8_t *>(bits.data()),
-                                  uint32_t(bits.size()), 5000, moved),
+                                  uint32_t(bits.size()), kTimeouts, moved),
               0);
     EXPECT_EQ(writeRegister(device, 0x0008, 0), 0);
     EXPECT_EQ(device.setAlternateSetting(0, 0), 0);

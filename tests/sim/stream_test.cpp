@@ -139,11 +139,11 @@ TEST_F(SimStream, SynchronousReadGetsAFrameOrTimesOut) {
     auto device = smallWindow(camera);
     std::vector<uint8_t> buffer(kFrame);
     uint32_t moved = 0;
-    EXPECT_EQ(device->bulkTransfer(kBulkIn, buffer.data(), kFrame, 50, moved),
+    EXPECT_EQ(device->bulkTransfer(kBulkIn, buffer.data(), kFrame, {50, 0}, moved),
               kIOUSBTransactionTimeout);
     EXPECT_EQ(moved, 0u);
     ASSERT_EQ(writeRegister(*device, 0x0214, 0x80), 0);
-    EXPECT_EQ(device->bulkTransfer(kBulkIn, buffer.data(), kFrame, 5000, moved), 0);
+    EXPECT_EQ(device->bulkTransfer(kBulkIn, buffer.data(), kFrame, kTimeouts, moved), 0);
     EXPECT_EQ(moved, kFrame);
     const auto log = camera->transferLog();
     ASSERT_FALSE(log.empty());

@@ -12,13 +12,14 @@ using SimUsb = SimFixture;
 std::string readString(usb::Device &device, uint8_t index, IOReturn &result) {
     uint8_t header[2] = {};
     uint32_t moved = 0;
-    result = device.controlTransfer({0x80, 6, uint16_t(0x0300 | index), 0, 2}, header, 5000, moved);
+    result =
+        device.controlTransfer({0x80, 6, uint16_t(0x0300 | index), 0, 2}, header, kTimeouts, moved);
     if (result) return {};
     EXPECT_EQ(moved, 2u) << "a 2-byte request gets the header only";
     EXPECT_EQ(header[1], 3);
     std::vector<uint8_t> full(header[0]);
     result = device.controlTransfer({0x80, 6, uint16_t(0x0300 | index), 0, header[0]}, full.data(),
-                                    5000, moved);
+                                    kTimeouts, moved);
     EXPECT_EQ(moved, header[0]);
     std::string text;
     for (size_t i = 2; i + 1 < full.size(); i += 2) text.push_back(char(full[i]));
@@ -41,7 +42,7 @@ TEST_F(SimUsb, RunningCameraHasManufacturerProductAndSerialStrings) {
 
     uint8_t languages[4] = {};
     uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0x80, 6, 0x0300, 0, 4}, languages, 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0x80, 6, 0x0300, 0, 4}, languages, kTimeouts, moved), 0);
     const uint8_t expected[4] = {4, 3, 0x09, 0x04};
     EXPECT_TRUE(std::equal(languages, languages + 4, expected));
     readString(*device, 4, result);
@@ -98,10 +99,10 @@ TEST_F(SimUsb, DescriptorsOfTheRunningCamera) {
     ASSERT_NO_FATAL_FAILURE(openDevice(*device));
     uint8_t bytes[64] = {};
     uint32_t moved = 0;
-    ASSERT_EQ(device->controlTransfer({0x80, 6, 0x0100, 0, 18}, bytes, 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0x80, 6, 0x0100, 0, 18}, bytes, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 18u);
     EXPECT_EQ(bytes[10] | bytes[11] << 8, 0x04A2);
-    ASSERT_EQ(device->controlTransfer({0x80, 6, 0x0200, 0, 64}, bytes, 5000, moved), 0);
+    ASSERT_EQ(device->controlTransfer({0x80, 6, 0x0200, 0, 64}, bytes, kTimeouts, moved), 0);
     EXPECT_EQ(moved, 9u + 3 * 9 + 2 * 7);
     EXPECT_EQ(bytes[2] | bytes[3] << 8, int(moved));
 }

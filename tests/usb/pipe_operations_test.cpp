@@ -65,16 +65,80 @@ TEST_F(PipeOperations, FailedControlWriteClearsTheBulkInStallButAnOverrunDoesNot
     EXPECT_EQ(QORUSBWriteControlPipe(cam.handle(), value, 4, 0x12, 0, 0x0214), kIOReturnOverrun);
     EXPECT_TRUE(test::clearedEndpoints(cam.sim().transferLog()).empty());
 
-    cam.sim().clearTransferLog();
-    cam.sim().failRegister(0x0214, sim::Direction::Write, kIOUSBPipeStalled);
-    EXPECT_EQ(QORUSBWriteControlPipe(cam.handle(), value, 4, 0x12, 0, 0x0214), kIOUSBPipeStalled);
-    EXPECT_EQ(test::clearedEndpoints(cam.sim().transferLog()), std::vector<uint8_t>{kBulkIn});
+    EXPECT_TRUE(test::abortedEndpoints(cam.sim().transferLog()).empty());
+
+    // A stall, and a request the camera leaves unanswered until the time-out: the stall on the
+    // bulk-in pipe is cleared and the default pipe aborted before the error is returned.
+    for (IOReturn failure : {kIOUSBPipeStalled, kIOUSBTransactionTimeout}) {
+        cam.sim().clearTransferLog();
+        cam.sim().failRegister(0x0214, sim::Direction::Write, failure);
+        EXPECT_EQ(QORUSBWriteControlPipe(cam.handle(), value, 4, 0x12, 0, 0x0214), failure);
+        auto log = cam.sim().transferLog();
+        EXPECT_EQ(test::clearedEndpoints(log), std::vector<uint8_t>{kBulkIn});
+        EXPECT_EQ(test::abortedEndpoints(log), std::vector<uint8_t>{0});
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().kind, sim::Transfer::Kind::Abort) << "the abort comes last";
+    }
 
     // A failing read is returned as it came, without recovery.
+    for (IOReturn failure : {kIOUSBPipeStalled, kIOUSBTransactionTimeout}) {
+        cam.sim().clearTransferLog();
+        cam.sim().failRegister(0x1000, sim::Direction::Read, failure);
+        EXPECT_EQ(QORUSBReadControlPipe(cam.handle(), value, 4, 0x12, 0, 0x1000), failure);
+        EXPECT_TRUE(test::clearedEndpoints(cam.sim().transferLog()).empty());
+        EXPECT_TRUE(test::abortedEndpoints(cam.sim().transferLog()).empty());
+    }
+}
+
+TEST_F(PipeOperations, EveryTransferCarriesItsTimeOuts) {
+    OpenCamera cam(runningCamera(0x00A1, "timeouts"), 1);
+    uint8_t value[4] = {0, 0, 0, 0};
+    ASSERT_EQ(QORUSBWriteControlPipe(cam.handle(), value, 4, 0x12, 0, 0x0214), 0);
+    ASSERT_EQ(QORUSBReadControlPipe(cam.handle(), value, 4, 0x12, 0, 0x1000), 0);
+    auto controls = test::controlTransfers(cam.sim().transferLog());
+    ASSERT_EQ(controls.size(), 2u);
+    EXPECT_EQ(controls[0].noDataTimeout, 5000u);
+    EXPECT_EQ(controls[0].completionTimeout, 0u) << "a write has no completion time-out";
+    EXPECT_EQ(controls[1].noDataTimeout, 5000u);
+    EXPECT_EQ(controls[1].completionTimeout, 5000u);
+
+    // Bulk transfers wait for data as long as the size asks, and have no completion time-out.
+    std::vector<uint8_t> data(1000, 0x5A);
     cam.sim().clearTransferLog();
-    cam.sim().failRegister(0x1000, sim::Direction::Read, kIOUSBPipeStalled);
-    EXPECT_EQ(QORUSBReadControlPipe(cam.handle(), value, 4, 0x12, 0, 0x1000), kIOUSBPipeStalled);
-    EXPECT_TRUE(test::clearedEndpoints(cam.sim().transferLog()).empty());
+    ASSERT_EQ(QORUSBWriteBulkPipe(cam.handle(), 1, data.data(), uint32_t(data.size())), 0);
+    auto log = cam.sim().transferLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].kind, sim::Transfer::Kind::BulkOut);
+    EXPECT_EQ(log[0].noDataTimeout, usb::bulkTimeoutMs(uint32_t(data.size())));
+    EXPECT_EQ(log[0].completionTimeout, 0u);
+}
+
+TEST_F(PipeOperations, BulkReadThatTimesOutRecoversThenReports) {
+    OpenCamera cam(runningCamera(0x00A1));
+    cam.record().bulkInPipe = 1;
+    const uint32_t frame = uint32_t(cam.sim().model().sensorWidth) * cam.sim().model().sensorHeight;
+    std::vector<uint8_t> buffer(frame);
+    uint32_t count = frame;
+    cam.sim().failBulk(kBulkIn, kIOUSBTransactionTimeout);
+    ASSERT_EQ(QORAWriteOneCameraRegister(cam.handle(), 0x0214, 0x80), 0); // frames flow
+    cam.sim().clearTransferLog();
+    testing::internal::CaptureStderr();
+    int32_t result = QORUSBReadBulkPipe(cam.handle(), 1, buffer.data(), &count);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, kIOUSBTransactionTimeout);
+    EXPECT_EQ(err, "myUSBReadBulkPipe ReadPipeTO failed 0xE0004051 -536854447\n");
+    auto log = cam.sim().transferLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0].kind, sim::Transfer::Kind::BulkIn);
+    EXPECT_EQ(log[0].result, kIOUSBTransactionTimeout);
+    EXPECT_EQ(log[0].noDataTimeout, usb::bulkTimeoutMs(frame));
+    EXPECT_EQ(test::clearedEndpoints(log), std::vector<uint8_t>{kBulkIn});
+    EXPECT_EQ(test::abortedEndpoints(log), std::vector<uint8_t>{kBulkIn});
+
+    // Once recovered, the pipe carries the next frame.
+    count = frame;
+    EXPECT_EQ(QORUSBReadBulkPipe(cam.handle(), 1, buffer.data(), &count), 0);
+    EXPECT_EQ(count, frame);
 }
 
 TEST_F(PipeOperations, FailedBulkWriteRecoversThenReports) {
