@@ -61,6 +61,8 @@ TEST_F(CameraOpenState, CameraOpenedOnAThreadThatHasEndedClosesLater) {
     EXPECT_EQ(QORUSBCloseCamera(camera.handle), 0);
     EXPECT_EQ(r.runLoop, nullptr);
     EXPECT_EQ(r.notifyRunLoopSource, nullptr);
+    std::free(r.dataRateTable);
+    r.dataRateTable = nullptr;
     // Opened and closed on one thread, the loop stays the thread's own.
     ASSERT_EQ(camera.open(*cam), 0);
     EXPECT_EQ(r.runLoop, CFRunLoopGetCurrent());
