@@ -13,26 +13,12 @@
 namespace qor::test {
 namespace {
 
-class ColorBalanceWait : public PanelTest {
-protected:
-    // A grabber channel on the digitizer of a camera attached with these options.
-    std::shared_ptr<sim::SimCamera> openChannelOn(const sim::CameraOptions &options) {
-        auto cam = sim::attachCamera(options);
-        EXPECT_EQ(registerPanel(), 1);
-        grabber = OpenDefaultSequenceGrabber();
-        EXPECT_EQ(SGNewChannel(grabber, VideoMediaType, &channel), noErr);
-        const std::string name = cam->model().productName + std::string("-") + cam->serial();
-        Str255 pascal;
-        CopyCStringToPascal(name.c_str(), pascal);
-        EXPECT_EQ(SGSetChannelDevice(channel, pascal), noErr);
-        return cam;
-    }
-};
+using ColorBalanceWait = PanelTest;
 
 TEST_F(ColorBalanceWait, BalanceOnACameraWithFramesSlowerThanTwoSecondsIsNotAbandoned) {
     sim::CameraOptions options = runningCamera(0x01A8);
     options.dataRates = {120}; // a 640 x 480 frame takes 2.56 s at 120 KB/s
-    openChannelOn(options);
+    openChannel(options);
     CameraRecord &r = record();
     ASSERT_EQ(SGStartPreview(grabber), noErr);
     ASSERT_GT(1000.0 / r.frameRate, 2000.0);

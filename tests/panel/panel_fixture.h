@@ -55,7 +55,11 @@ protected:
     // A running camera of the model, registered through the panel's registration, and a grabber
     // channel on its digitizer.
     std::shared_ptr<sim::SimCamera> openChannel(uint16_t productID) {
-        auto cam = sim::attachCamera(runningCamera(productID));
+        return openChannel(runningCamera(productID));
+    }
+    // The same for a camera attached with these options.
+    std::shared_ptr<sim::SimCamera> openChannel(const sim::CameraOptions &options) {
+        auto cam = sim::attachCamera(options);
         EXPECT_EQ(registerPanel(), 1);
         grabber = OpenDefaultSequenceGrabber();
         EXPECT_EQ(SGNewChannel(grabber, VideoMediaType, &channel), noErr);
