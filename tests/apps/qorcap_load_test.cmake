@@ -7,15 +7,7 @@ cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
-function(run expected_code)
-  execute_process(COMMAND ${QORCAP} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE out
-                  ERROR_VARIABLE err)
-  if(NOT code EQUAL expected_code)
-    message(FATAL_ERROR "qorcap ${ARGN}: exit ${code}, expected ${expected_code}\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/qorcap_run.cmake)
 
 # A load that must fail with exit 1, a message matching `pattern` and no page shown.
 function(refused pattern)
