@@ -1,5 +1,6 @@
 // Starting a colour balance while one runs, from the client's thread, with the frame path
 // stepping it on another.
+#include "camera/balance_record.h"
 #include "camera/video_controls.h"
 #include "support/sim_camera.h"
 
@@ -20,21 +21,7 @@ constexpr uint16_t kColourModel = 0x01A8;
 class ColorBalanceStart : public test::SimTest {
 protected:
     // The record fields the open would fill for the balance, from the camera.
-    static void prepare(test::OpenCamera &cam) {
-        CameraRecord &r = cam.record();
-        const auto &model = cam.sim().model();
-        r.redGainMin = model.redGain.minimum;
-        r.redGainMax = model.redGain.maximum;
-        r.blueGainMin = model.blueGain.minimum;
-        r.blueGainMax = model.blueGain.maximum;
-        r.balanceTargetColor = {0x8000, 0x8000, 0x8000};
-        uint32_t format = cam.sim().peekRegister(0x1010);
-        r.bayerPattern = format == 0 ? 0 : format - 7;
-        uint32_t size = cam.sim().peekRegister(0x100C);
-        uint32_t sub = cam.sim().peekRegister(0x1018);
-        r.rawWidth = (size & 0xFFFF) / (sub & 0xFFFF);
-        r.rawHeight = (size >> 16) / (sub >> 16);
-    }
+    static void prepare(test::OpenCamera &cam) { test::prepareBalanceRecord(cam); }
 };
 
 TEST_F(ColorBalanceStart, SecondStartWhileOneRunsIsRefusedAndChangesNothing) {

@@ -1,4 +1,5 @@
 // Video controls: property reads, value and automatic-mode access, and the colour balance.
+#include "camera/balance_record.h"
 #include "camera/video_controls.h"
 #include "support/sim_camera.h"
 
@@ -85,22 +86,11 @@ TEST_F(VideoControls, SizeFourAddressesTheValueAnyOtherTheAutoFlag) {
 class ColorBalance : public test::SimTest {
 protected:
     void prepare(test::OpenCamera &cam) {
+        test::prepareBalanceRecord(cam);
         CameraRecord &r = cam.record();
-        const auto &model = cam.sim().model();
-        r.redGainMin = model.redGain.minimum;
-        r.redGainMax = model.redGain.maximum;
-        r.blueGainMin = model.blueGain.minimum;
-        r.blueGainMax = model.blueGain.maximum;
-        r.balanceTargetColor = {0x8000, 0x8000, 0x8000};
         // Gains somewhere inside their ranges, to tell a restore from a search step.
         midRed = r.redGainMin + (r.redGainMax - r.redGainMin) / 3;
         midBlue = r.blueGainMin + (r.blueGainMax - r.blueGainMin) / 4;
-        uint32_t format = cam.sim().peekRegister(0x1010);
-        r.bayerPattern = format == 0 ? 0 : format - 7;
-        uint32_t size = cam.sim().peekRegister(0x100C);
-        uint32_t sub = cam.sim().peekRegister(0x1018);
-        r.rawWidth = (size & 0xFFFF) / (sub & 0xFFFF);
-        r.rawHeight = (size >> 16) / (sub >> 16);
     }
     uint32_t midRed = 0, midBlue = 0;
     // Runs the balance over up to `frames` simulated frames; returns how many it took.
