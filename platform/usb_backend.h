@@ -1,6 +1,6 @@
 // The one small interface under the IOKit-style USB layer: what a bus of USB devices offers.
 //
-// Two backends implement it: the simulated cameras of sim/ and, later, libusb. The shape follows
+// Two backends implement it: the simulated cameras of sim/ and real ones through libusb/. The shape follows
 // libusb's: descriptors are read without opening; open() is the exclusive claim on a device;
 // transfers are synchronous with a time-out, except the asynchronous bulk read, whose completion
 // arrives on a thread of the backend. Endpoints are USB endpoint addresses (0x86 = IN 6); the
@@ -92,6 +92,9 @@ public:
     // Bus and port path packed as IOKit does (0xBBPP....), stable for one port.
     virtual uint32_t locationID() const = 0;
     virtual bool attached() const = 0;
+    // A simulated camera rather than real hardware: it takes only the simulator's firmware and
+    // bitstreams, and a real one never does.
+    virtual bool simulated() const { return false; }
 
     // Exclusive claim: kIOReturnExclusiveAccess while another client holds the device.
     virtual IOReturn open() = 0;

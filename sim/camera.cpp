@@ -41,6 +41,7 @@ public:
         return index == 0 ? config_ : usb::ConfigDescriptor{};
     }
     uint32_t locationID() const override { return location_; }
+    bool simulated() const override { return true; }
     bool attached() const override {
         auto camera = camera_.lock();
         return camera && camera->attached(generation_);

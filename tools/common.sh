@@ -4,7 +4,8 @@
 QOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages the library, the programs and the tests need.
-QOR_PACKAGES=(g++ cmake ninja-build pkg-config ccache libgtest-dev libpng-dev)
+QOR_PACKAGES=(g++ cmake ninja-build pkg-config ccache libgtest-dev libpng-dev libusb-1.0-0-dev
+    umockdev libumockdev-dev)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 QOR_FUZZ_PACKAGES=(clang libclang-rt-dev)
 # The benchmarks compare against OpenCV and use Google Benchmark.
