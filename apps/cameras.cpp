@@ -6,7 +6,6 @@
 #include "sim/sim.h"
 #include "usb/camera_record.h"
 #include "usb/registration.h"
-#include "usb/vendor_ids.h"
 #include "vdig/vdig.h"
 
 #include <qorvanta/vdig.h>
@@ -15,20 +14,7 @@ namespace qor::apps {
 
 namespace {
 
-constexpr uint16_t kUnprogrammedBit = 0x8000;
 int16_t gPanelResources = 0;
-
-// Any camera on the bus, programmed or not.
-bool cameraOnBus() {
-    for (uint16_t productID : usb::kCameraProductIDs) {
-        for (uint16_t id : {productID, uint16_t(productID | kUnprogrammedBit)}) {
-            std::vector<io_service_t> services = usb::matchingServices(cameraVendorFor(id), id);
-            for (io_service_t s : services) IOObjectRelease(s);
-            if (!services.empty()) return true;
-        }
-    }
-    return false;
-}
 
 ComponentDescription digitizers() {
     return {videoDigitizerComponentType, kQorvantaVdigSubType, kQorvantaManufacturer, 0, 0};
@@ -47,16 +33,12 @@ const char *mosaicName(uint32_t pattern) {
 
 } // namespace
 
-CameraSetup setUpCameras(const std::vector<uint16_t> &simModels, bool simulate) {
+CameraSetup setUpCameras(const usb::BackendChoice &choice) {
     CameraSetup setup;
-    bool simulated = false;
-    if (simulate || !cameraOnBus()) {
-        for (uint16_t productID : simModels) {
-            sim::CameraOptions options;
-            options.productID = productID;
-            sim::attachCamera(options);
-        }
-        simulated = true;
+    setup.backends = usb::setUpBackends(choice);
+    if (!setup.backends.error.empty()) {
+        setup.error = setup.backends.error;
+        return setup;
     }
     const std::string path = platform::bundleResourcePath(platform::kPanelResourceFile);
     gPanelResources = platform::openResourceFile(path);
@@ -71,14 +53,18 @@ CameraSetup setUpCameras(const std::vector<uint16_t> &simModels, bool simulate) 
         setup.error = "no camera came up";
         return setup;
     }
+    const std::vector<usb::AttachedCamera> attached = usb::attachedCameras();
     ComponentDescription looking = digitizers();
     for (Component c = FindNextComponent(nullptr, &looking); c;
          c = FindNextComponent(c, &looking)) {
         CameraEntry entry;
         entry.name = componentName(c);
-        if (auto *info = reinterpret_cast<CameraComponentInfo *>(GetComponentRefcon(c)))
+        if (auto *info = reinterpret_cast<CameraComponentInfo *>(GetComponentRefcon(c))) {
             entry.productID = info->productID;
-        entry.simulated = simulated;
+            entry.locationID = info->locationID;
+        }
+        for (const usb::AttachedCamera &camera : attached)
+            if (camera.name == entry.name) entry.simulated = camera.simulated;
         setup.cameras.push_back(entry);
     }
     return setup;

@@ -4,6 +4,9 @@
 // attached first, unprogrammed, so that they come up the same way.
 #pragma once
 
+#include "usb/backend_choice.h"
+#include "usb/bus_inventory.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@ struct CameraEntry {
     std::string name; // the digitizer's name, which a capture chooses the camera by
     uint16_t productID = 0;
     bool simulated = false;
+    uint32_t locationID = 0;
     // Read from the camera when it is listed.
     uint16_t width = 0, height = 0;
     bool colour = false;
@@ -24,11 +28,12 @@ struct CameraEntry {
 struct CameraSetup {
     std::vector<CameraEntry> cameras;
     std::string error; // why no camera came up, when none did
+    usb::BackendSetup backends;
 };
 
-// Registers the panel (running the loader). Without a camera on the bus, or with `simulate`,
-// simulated cameras of `simModels` are attached first.
-CameraSetup setUpCameras(const std::vector<uint16_t> &simModels, bool simulate);
+// Chooses the backends (attaching the simulated cameras the choice names when they are used)
+// and registers the panel, which runs the loader.
+CameraSetup setUpCameras(const usb::BackendChoice &choice);
 // Opens each camera's digitizer briefly to read what `list` shows.
 void describeCameras(CameraSetup &setup);
 // Unregisters the components and detaches the simulated cameras.

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,7 +55,7 @@ struct Options {
     std::string outDir = "out";
     bool png = true;
     bool raw = false;
-    bool simulate = false;
+    qor::usb::BackendKind backend = qor::usb::BackendKind::Automatic;
     std::vector<uint16_t> simModels;
     std::vector<qor::apps::Setting> settings;
     std::string saveTo, loadFrom;
@@ -64,7 +65,9 @@ void usage(std::FILE *to) {
     std::fprintf(
         to,
         "usage: qorcap [list | show | capture] [options] [NAME=VALUE ...]\n"
-        "  list                  the cameras: name, model, sensor, colour or mono, cooling\n"
+        "  list                  the cameras: name, model, sensor, colour or mono, cooling,\n"
+        "                        how far each came up, where it is plugged in, real or\n"
+        "                        simulated\n"
         "  show                  the camera's settings as its settings page shows them\n"
         "  capture               capture frames (the default)\n"
         "options:\n"
@@ -79,10 +82,13 @@ void usage(std::FILE *to) {
         "      --no-png          write no PNG files\n"
         "      --load FILE       restore the settings saved in FILE first\n"
         "      --save FILE       save the settings (after the ones given) to FILE\n"
-        "simulated cameras (used when no camera is on the bus):\n"
-        "      --sim             use simulated cameras even when a camera is attached\n"
+        "cameras reached (real ones through USB when any is attached, else simulated):\n"
+        "      --backend KIND    usb (real cameras only), sim (simulated only) or auto;\n"
+        "                        QORVANTA_BACKEND gives the default\n"
+        "      --sim             the same as --backend sim\n"
         "      --sim-model PID   the model to simulate, a hexadecimal product id\n"
-        "                        (default 01A8; repeat for several cameras)\n"
+        "                        (default: QORVANTA_SIM_MODELS, a list such as 01A8,008C,\n"
+        "                        else 01A8; repeat for several cameras)\n"
         "%s",
         qor::apps::kSettingsHelp);
 }
@@ -168,17 +174,25 @@ bool parse(int argc, char **argv, Options &o) {
         } else if (is(nullptr, "--no-png")) {
             o.png = false;
         } else if (is(nullptr, "--sim")) {
-            o.simulate = true;
-        } else if (is(nullptr, "--sim-model")) {
+            o.backend = qor::usb::BackendKind::Simulated;
+        } else if (is(nullptr, "--backend")) {
             if (!needsValue()) return false;
-            char *end = nullptr;
-            unsigned long pid = std::strtoul(value, &end, 16);
-            if (end == value || *end || pid == 0 || pid > 0x7FFF) {
-                std::fprintf(stderr, "qorcap: --sim-model needs a product id such as 01A8: %s\n",
-                             value);
+            std::optional<qor::usb::BackendKind> kind = qor::usb::parseBackendKind(value);
+            if (!kind) {
+                std::fprintf(stderr, "qorcap: --backend is usb, sim or auto: %s\n", value);
                 return false;
             }
-            o.simModels.push_back(uint16_t(pid));
+            o.backend = *kind;
+            ++i;
+        } else if (is(nullptr, "--sim-model")) {
+            if (!needsValue()) return false;
+            std::vector<uint16_t> models;
+            std::string error;
+            if (!qor::usb::parseSimulatedModels(value, models, error)) {
+                std::fprintf(stderr, "qorcap: --sim-model: %s\n", error.c_str());
+                return false;
+            }
+            o.simModels.insert(o.simModels.end(), models.begin(), models.end());
             ++i;
         } else if (is(nullptr, "--save") || is(nullptr, "--load")) {
             if (!needsValue()) return false;
@@ -198,7 +212,8 @@ bool parse(int argc, char **argv, Options &o) {
             return false;
         }
     }
-    if (o.simModels.empty()) o.simModels.push_back(kDefaultSimModel);
+    const char *named = std::getenv("QORVANTA_SIM_MODELS");
+    if (o.simModels.empty() && !(named && *named)) o.simModels.push_back(kDefaultSimModel);
     return true;
 }
 
@@ -256,17 +271,31 @@ std::string errorText(ComponentResult error) {
     return text;
 }
 
+// Every camera on the bus, with how far it came up and where it is; the registered ones also
+// with what their digitizer reports.
 int list(qor::apps::CameraSetup &setup) {
-    if (setup.cameras.empty()) {
+    qor::apps::describeCameras(setup);
+    const std::vector<qor::usb::AttachedCamera> attached = qor::usb::attachedCameras();
+    if (attached.empty()) {
         std::printf("no cameras\n");
         return kNoCamera;
     }
-    qor::apps::describeCameras(setup);
-    for (const CameraEntry &c : setup.cameras)
-        std::printf("%s  model %04X, %u x %u %s, %s%s%s\n", c.name.c_str(), c.productID, c.width,
-                    c.height, c.sensor.c_str(), c.colour ? "colour" : "mono",
-                    c.cooled ? ", cooled" : "", c.simulated ? ", simulated" : "");
-    return kOk;
+    for (const qor::usb::AttachedCamera &a : attached) {
+        const std::string where = qor::usb::busAndPort(a.locationID) + ", " +
+                                  (a.simulated ? "simulated" : "real");
+        const CameraEntry *c = nullptr;
+        for (const CameraEntry &entry : setup.cameras)
+            if (!a.name.empty() && entry.name == a.name) c = &entry;
+        if (c)
+            std::printf("%s  model %04X, %u x %u %s, %s%s  [%s, %s]\n", c->name.c_str(),
+                        c->productID, c->width, c->height, c->sensor.c_str(),
+                        c->colour ? "colour" : "mono", c->cooled ? ", cooled" : "",
+                        qor::usb::bringUpStateName(a.state), where.c_str());
+        else
+            std::printf("(not ready)  model %04X  [%s, %s]\n", a.productID,
+                        qor::usb::bringUpStateName(a.state), where.c_str());
+    }
+    return setup.cameras.empty() ? kNoCamera : kOk;
 }
 
 // The settings asked for, through the camera's settings page: restored from a file, set one by
@@ -487,11 +516,12 @@ int main(int argc, char **argv) {
             qor::platform::bundleResourcePath(qor::platform::kPanelResourceFile)))
         setenv("QORVANTA_BUNDLE", QORCAP_RESOURCES, 1);
 #endif
-    qor::apps::CameraSetup setup = qor::apps::setUpCameras(options.simModels, options.simulate);
+    qor::apps::CameraSetup setup =
+        qor::apps::setUpCameras({options.backend, options.simModels});
     int result = kNoCamera;
     if (setup.cameras.empty())
         std::fprintf(stderr, "qorcap: %s\n", setup.error.c_str());
-    else
+    if (!setup.cameras.empty() || (options.command == "list" && setup.backends.error.empty()))
         result = run(options, setup);
     qor::apps::tearDownCameras();
     return result;

@@ -3,6 +3,7 @@
 #include "platform/components.h"
 #include "platform/usb.h"
 #include "platform/videodigitizer.h"
+#include "usb/backend_choice.h"
 #include "usb/firmware.h"
 #include "usb/new_camera.h"
 #include "usb/registration.h"
@@ -10,6 +11,8 @@
 #include "vdig/vdig.h"
 
 #include <qorvanta/usb.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -113,6 +116,11 @@ int32_t registerCameras() {
 } // namespace
 
 extern "C" int32_t QORUSBInitializeLoader() {
+    // A program that set up no backend of its own gets the process's choice (real cameras,
+    // else those QORVANTA_SIM_MODELS names).
+    if (const qor::usb::BackendSetup backends = qor::usb::setUpBackends({});
+        !backends.error.empty())
+        std::fprintf(stderr, "QORUSBInitializeLoader: %s\n", backends.error.c_str());
     gWasCameraFirmwareLoaded = 0;
     kern_return_t firmware = KERN_SUCCESS;
     if (int32_t failed = loadFirmware(&firmware)) return failed;
