@@ -9,7 +9,6 @@
 
 #include "platform/memory.h"
 #include "platform/misc.h"
-#include "platform/resources.h"
 #include "platform/runloop.h"
 #include "platform/seqgrab.h"
 #include "platform/videodigitizer.h"
@@ -509,13 +508,6 @@ int main(int argc, char **argv) {
         usage(stderr);
         return kUsage;
     }
-#ifdef QORCAP_RESOURCES
-    // Run from the build tree: the repository's resources stand in for the installed bundle.
-    if (!std::getenv("QORVANTA_BUNDLE") &&
-        !std::filesystem::exists(
-            qor::platform::bundleResourcePath(qor::platform::kPanelResourceFile)))
-        setenv("QORVANTA_BUNDLE", QORCAP_RESOURCES, 1);
-#endif
     qor::apps::CameraSetup setup =
         qor::apps::setUpCameras({options.backend, options.simModels});
     int result = kNoCamera;

@@ -20,6 +20,8 @@
 #include <sstream>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr ResType kStringType = fourCharCode("STR ");
@@ -727,13 +729,35 @@ ComponentRoutineUPP componentEntryPoint(const char *name) {
     return it == entryPoints().end() ? nullptr : it->second;
 }
 
+namespace {
+
+std::string withSlash(std::string directory) {
+    if (directory.empty() || directory.back() != '/') directory += '/';
+    return directory;
+}
+
+} // namespace
+
+std::string installedDataDirectory() {
+    return withSlash(QORVANTA_DATA_DIR);
+}
+
+std::string sourceResourcesDirectory() {
+    return withSlash(QORVANTA_SOURCE_RESOURCES);
+}
+
+std::string chooseResourcesDirectory(const char *bundle, const std::string &installed,
+                                     const std::string &source) {
+    if (bundle && *bundle) return withSlash(bundle);
+    struct stat info;
+    if (::stat(installed.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return withSlash(installed);
+    return withSlash(source);
+}
+
 std::string bundleResourcePath(const char *relative) {
-    const char *override = std::getenv("QORVANTA_BUNDLE");
-    std::string directory = override && *override
-                                ? override
-                                : "/Library/QuickTime/QORVANTAVDIG.component/Contents/Resources/";
-    if (directory.back() != '/') directory += '/';
-    return directory + (relative ? relative : "");
+    return chooseResourcesDirectory(std::getenv("QORVANTA_BUNDLE"), installedDataDirectory(),
+                                    sourceResourcesDirectory()) +
+           (relative ? relative : "");
 }
 
 } // namespace qor::platform

@@ -101,9 +101,18 @@ void addComponentEntryPoint(const char *name, ComponentRoutineUPP entry);
 // The entry point of that name; null when there is none.
 ComponentRoutineUPP componentEntryPoint(const char *name);
 
-// A file of the bundle's resources directory: the installed component's Resources directory,
-// or the directory QORVANTA_BUNDLE names. `relative` has no leading '/'.
+// A file of the driver's resources directory: the directory QORVANTA_BUNDLE names; else the
+// installed driver's data directory when there is one; else the source tree's resources/ (a
+// build used where it was built). `relative` has no leading '/'.
 std::string bundleResourcePath(const char *relative);
+
+// The installed driver's data directory and the source tree's resources/, each ending in '/'.
+std::string installedDataDirectory();
+std::string sourceResourcesDirectory();
+// The resources directory, ending in '/': `bundle` when set and not empty, else `installed`
+// when it is a directory, else `source`.
+std::string chooseResourcesDirectory(const char *bundle, const std::string &installed,
+                                     const std::string &source);
 
 // The settings panel's resource file inside the bundle (a relative path for
 // bundleResourcePath).

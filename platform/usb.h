@@ -226,6 +226,15 @@ struct IOUSBInterfaceInterface {
                               IOAsyncCallback1 callback, void *refcon);
 };
 
+namespace qor::usb {
+
+// Whether a service (a device or one of its interfaces) is a simulated camera rather than real
+// hardware; false for a service that names neither. The simulator's firmware and bitstreams are
+// sent only to simulated cameras.
+bool serviceIsSimulated(io_service_t service);
+
+} // namespace qor::usb
+
 namespace qor::platform {
 
 // Queues a system-power message for every IORegisterForSystemPower client; each receives it

@@ -102,3 +102,10 @@ kern_return_t IODestroyPlugInInterface(IOCFPlugInInterface **interface) {
     (*interface)->Release(interface);
     return kIOReturnSuccess;
 }
+
+bool qor::usb::serviceIsSimulated(io_service_t service) {
+    std::shared_ptr<IOObject> found = Locked().find<IOObject>(service);
+    if (auto d = std::dynamic_pointer_cast<DeviceService>(found)) return d->device->simulated();
+    if (auto i = std::dynamic_pointer_cast<InterfaceService>(found)) return i->device->simulated();
+    return false;
+}

@@ -41,7 +41,10 @@ public:
         return index == 0 ? config_ : usb::ConfigDescriptor{};
     }
     uint32_t locationID() const override { return location_; }
-    bool simulated() const override { return true; }
+    bool simulated() const override {
+        auto camera = camera_.lock();
+        return !camera || !camera->presentsAsReal();
+    }
     bool attached() const override {
         auto camera = camera_.lock();
         return camera && camera->attached(generation_);

@@ -28,6 +28,7 @@ public:
 
     // The Device of the current enumeration, or null while off the bus.
     std::shared_ptr<usb::Device> currentDevice() const;
+    bool presentsAsReal() const { return options_.presentsAsReal; }
 
     // SimCamera
     const ModelProfile &model() const override { return model_; }

@@ -46,6 +46,9 @@ struct CameraOptions {
     bool fpgaConfigured = false;           // attach with the FPGA configured (needs firmwareLoaded)
     // How long the FX2 stays off the bus between CPU release and coming back.
     std::chrono::milliseconds reenumerationDelay{200};
+    // Its devices say they are real hardware, so that tests see what the driver does with a
+    // real camera (which never gets the simulator's firmware or bitstreams).
+    bool presentsAsReal = false;
 
     // Where this camera differs from its model at power-up.
     bool automaticModesOn = false;   // every automatic mode offered starts switched on

@@ -1,10 +1,17 @@
 // Writes the bundle's FX2 firmware (Intel HEX) and FPGA bitstream files into a resources
 // directory. The output depends on nothing but this program, so every run writes the same bytes.
 //   qorvanta_gen_resources RESOURCES_DIR
+// With --udev-rule, writes the udev rule that opens the cameras to the user at the seat and to
+// the plugdev group: every model's product id, unprogrammed (| 0x8000) and running its firmware,
+// under its vendor id (VENDOR_ID for models whose product id has no bits in 0x0F00, else
+// VENDOR_ID2; hexadecimal).
+//   qorvanta_gen_resources --udev-rule RULE_FILE VENDOR_ID VENDOR_ID2
 #include "sim/images.h"
+#include "usb/registration.h"
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -74,9 +81,50 @@ bool writeFile(const fs::path &path, const void *data, size_t size) {
     return true;
 }
 
+bool parseVendor(const char *text, uint16_t &vendor) {
+    char *end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 16);
+    if (!*text || *end != '\0' || value == 0 || value > 0xFFFF) return false;
+    vendor = uint16_t(value);
+    return true;
+}
+
+std::string udevRule(uint16_t vendor, uint16_t vendor2) {
+    std::string text =
+        "# Qorvanta cameras: the user logged in at the seat (uaccess) and members of the plugdev\n"
+        "# group may open them. Generated when the driver is built; do not edit.\n"
+        "ACTION==\"remove\", GOTO=\"qorvanta_end\"\n"
+        "SUBSYSTEM!=\"usb\", GOTO=\"qorvanta_end\"\n"
+        "ENV{DEVTYPE}!=\"usb_device\", GOTO=\"qorvanta_end\"\n";
+    for (uint16_t model : qor::usb::kCameraProductIDs) {
+        const uint16_t id = (model & 0x0F00) == 0 ? vendor : vendor2;
+        for (uint16_t product : {uint16_t(model | 0x8000), model}) {
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          "ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\", "
+                          "MODE=\"0660\", GROUP=\"plugdev\"\n",
+                          id, product);
+            text += line;
+        }
+    }
+    return text + "LABEL=\"qorvanta_end\"\n";
+}
+
+int writeUdevRule(int argc, char **argv) {
+    uint16_t vendor = 0, vendor2 = 0;
+    if (argc != 5 || !parseVendor(argv[3], vendor) || !parseVendor(argv[4], vendor2)) {
+        std::fprintf(stderr, "usage: %s --udev-rule RULE_FILE VENDOR_ID VENDOR_ID2 (hexadecimal)\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string text = udevRule(vendor, vendor2);
+    return writeFile(argv[2], text.data(), text.size()) ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--udev-rule") return writeUdevRule(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s RESOURCES_DIR\n", argv[0]);
         return 2;

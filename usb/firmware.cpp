@@ -7,6 +7,9 @@
 
 #include <qorvanta/status.h>
 
+#include <functional>
+#include <vector>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +22,8 @@ constexpr uint16_t kCpucsAddress = 0xE600;
 constexpr uint8_t kFirmwareLoadRequest = 0xA0;
 constexpr uint32_t kAnyRelease = 0xFFFFFFFF;
 constexpr int kExclusiveAttempts = 5;
+// The FX2's internal RAM, which a firmware image fills from address 0.
+constexpr size_t kFx2RamSize = 0x4000;
 
 constexpr uint32_t releases(std::initializer_list<int> numbers) {
     uint32_t mask = 0;
@@ -95,9 +100,10 @@ bool endsComment(int c) {
     return c == '\0' || c == '\r' || c == '\n';
 }
 
-// A failed check of a record: sounds the alert and marks the record bad.
-void failCheck(bool &bad) {
-    SysBeep(1);
+// A failed check of a record: sounds the alert (unless the read is a quiet one) and marks the
+// record bad.
+void failCheck(bool &bad, bool quiet) {
+    if (!quiet) SysBeep(1);
     bad = true;
 }
 
@@ -150,7 +156,12 @@ std::optional<std::string> firmwareFileFor(uint16_t productID, uint16_t releaseN
     return std::nullopt;
 }
 
-int32_t downloadIntelHex(IOUSBDeviceInterface187 **device, std::FILE *file) {
+namespace {
+
+// Reads the Intel HEX records of `file`, handing each data record's address and bytes to `load`,
+// which answers kIOReturnSuccess to go on. The results are downloadIntelHex's.
+int32_t readIntelHex(std::FILE *file, bool quiet,
+                     const std::function<IOReturn(uint16_t, uint8_t *, uint16_t)> &load) {
     bool afterDataRecord = false;
     for (;;) {
         bool bad = false;
@@ -159,15 +170,15 @@ int32_t downloadIntelHex(IOUSBDeviceInterface187 **device, std::FILE *file) {
         // Only comments and line ends after the last data record: the end record is missing.
         if (read == HeaderRead::Empty && afterDataRecord) return std::feof(file) ? 1 : -1;
         if (read != HeaderRead::Complete || std::ferror(file))
-            failCheck(bad);
+            failCheck(bad, quiet);
         else {
-            if (header[0] != ':') failCheck(bad);
-            if (!hexField(header + 1, 2)) failCheck(bad);
-            if (!hexField(header + 3, 4)) failCheck(bad);
+            if (header[0] != ':') failCheck(bad, quiet);
+            if (!hexField(header + 1, 2)) failCheck(bad, quiet);
+            if (!hexField(header + 3, 4)) failCheck(bad, quiet);
             if (!hexField(header + 7, 2))
-                failCheck(bad);
+                failCheck(bad, quiet);
             else if (fieldValue(header + 7, 2) > 1)
-                failCheck(bad);
+                failCheck(bad, quiet);
         }
         if (bad) return -1;
 
@@ -183,8 +194,8 @@ int32_t downloadIntelHex(IOUSBDeviceInterface187 **device, std::FILE *file) {
             if (!upperHexDigit(c)) nonHex = true;
             digits[got++] = char(c);
         }
-        if (got < wanted || std::ferror(file)) failCheck(bad);
-        if (nonHex) failCheck(bad);
+        if (got < wanted || std::ferror(file)) failCheck(bad, quiet);
+        if (nonHex) failCheck(bad, quiet);
         if (bad) return -1;
 
         uint8_t bytes[4 + 255 + 1];
@@ -196,21 +207,29 @@ int32_t downloadIntelHex(IOUSBDeviceInterface187 **device, std::FILE *file) {
         for (unsigned i = 0; i <= count; ++i) bytes[4 + i] = uint8_t(fieldValue(digits + 2 * i, 2));
         for (unsigned i = 0; i < count; ++i) sum = uint8_t(sum + bytes[4 + i]);
         if (bytes[4 + count] != uint8_t(-sum)) {
-            failCheck(bad);
+            failCheck(bad, quiet);
             return -1;
         }
 
         unsigned type = bytes[3];
         if (type == 1) return 0;
         if (count == 0) {
-            failCheck(bad);
+            failCheck(bad, quiet);
             return -1;
         }
         uint16_t address = uint16_t(bytes[1] << 8 | bytes[2]);
-        IOReturn result = loadFx2Ram(device, address, bytes + 4, uint16_t(count));
+        IOReturn result = load(address, bytes + 4, uint16_t(count));
         if (result != kIOReturnSuccess) return result;
         afterDataRecord = true;
     }
+}
+
+} // namespace
+
+int32_t downloadIntelHex(IOUSBDeviceInterface187 **device, std::FILE *file) {
+    return readIntelHex(file, false, [device](uint16_t address, uint8_t *data, uint16_t length) {
+        return loadFx2Ram(device, address, data, length);
+    });
 }
 
 } // namespace qor::usb
@@ -234,9 +253,21 @@ std::FILE *openRegularFile(const std::string &path) {
     return file;
 }
 
-// Steps 6 to 11 for one opened device: find the file, hold the CPU, download, release.
+// Whether a firmware file holds the simulator's image; reads it quietly and rewinds it.
+bool simulatorFirmwareFile(std::FILE *file) {
+    std::vector<uint8_t> ram(kFx2RamSize);
+    qor::usb::readIntelHex(file, true, [&ram](uint16_t address, uint8_t *data, uint16_t length) {
+        for (size_t i = 0; i < length && address + i < ram.size(); ++i) ram[address + i] = data[i];
+        return kIOReturnSuccess;
+    });
+    std::rewind(file);
+    return qor::usb::isSimulatorFirmware(ram);
+}
+
+// Steps 6 to 11 for one opened device: find the file, hold the CPU, download, release. A real
+// camera takes its firmware from the camera maker's files and never the simulator's image.
 int32_t downloadFirmware(IOUSBDeviceInterface187 **device, uint16_t productID,
-                         uint16_t releaseNumber) {
+                         uint16_t releaseNumber, bool simulated) {
     std::fprintf(stderr, "myOpenFirmWareFile() locate FW for PID %x DID %x\n", productID,
                  releaseNumber);
     std::optional<std::string> entry = qor::usb::firmwareFileFor(productID, releaseNumber);
@@ -244,15 +275,30 @@ int32_t downloadFirmware(IOUSBDeviceInterface187 **device, uint16_t productID,
         std::fprintf(stderr, "myOpenFirmWareFile() can't match FW for the IDs\n");
         return fnfErr;
     }
-    std::string path = qor::usb::bundleResourcesDirectory() + "Firmware/" + *entry;
+    const std::string directory = qor::usb::firmwareDirectory(simulated) + "Firmware/";
+    const std::string path = directory + *entry;
     std::fprintf(stderr, "myOpenFirmWareFile() FW should be in %s\n", entry->c_str());
     std::FILE *file = openRegularFile(path);
     if (!file) {
         std::fprintf(stderr, "myOpenFirmWareFile(): Failed to find Firmware at %s!!!!\n ",
                      path.c_str());
+        std::fprintf(stderr,
+                     "The camera with product id 0x%04X (release %u) needs the firmware file %s, "
+                     "which is not in %s%s\n",
+                     productID, releaseNumber, entry->c_str(), directory.c_str(),
+                     simulated ? "" : " (the camera maker's firmware files go there)");
         return fnfErr;
     }
     std::fprintf(stderr, "myOpenFirmWareFile(): Found Firmware at %s\n ", path.c_str());
+    if (!simulated && simulatorFirmwareFile(file)) {
+        std::fprintf(stderr,
+                     "Not sending %s to the camera with product id 0x%04X (release %u): it is the "
+                     "simulator's firmware image, made for simulated cameras only. Put the camera "
+                     "maker's firmware file there as %s%s\n",
+                     path.c_str(), productID, releaseNumber, directory.c_str(), entry->c_str());
+        std::fclose(file);
+        return fnfErr;
+    }
 
     IOReturn result = setCpuReset(device, true);
     if (result != kIOReturnSuccess) {
@@ -323,6 +369,7 @@ bool configure(IOUSBDeviceInterface187 **device) {
 
 void myAnchorFX2UnenumeratedAdded(void *, io_iterator_t iterator) {
     while (io_service_t service = IOIteratorNext(iterator)) {
+        const bool simulated = qor::usb::serviceIsSimulated(service);
         IOUSBDeviceInterface187 **device = deviceInterfaceFor(service);
         if (!device) continue;
         uint16_t vendor = 0, product = 0, release = 0;
@@ -335,7 +382,7 @@ void myAnchorFX2UnenumeratedAdded(void *, io_iterator_t iterator) {
             continue;
         }
         if (configure(device)) {
-            int32_t result = downloadFirmware(device, product, release);
+            int32_t result = downloadFirmware(device, product, release, simulated);
             if (result != 0)
                 std::fprintf(stderr, "unable to download to device: %d %08x\n", result, result);
         }

@@ -132,7 +132,8 @@ uint8_t *bufferFpgaFile(const std::string &path, uint32_t *size) {
 }
 
 // Locates the camera's bitstream and sends it on the bitstream pipe. Nothing is sent when the
-// model has no entry or the file cannot be read; the configuration then ends without one.
+// model has no entry, the file cannot be read, or a real camera's file is the simulator's
+// bitstream; the configuration then ends without one.
 void sendBitstream(CameraHandle camera, const CameraRecord &record) {
     std::fprintf(stderr, "myOpenFPGAFileBuffer() locate FPGA for PID %x DID %x\n", record.productID,
                  record.releaseNumber);
@@ -144,10 +145,29 @@ void sendBitstream(CameraHandle camera, const CameraRecord &record) {
         return;
     }
     std::fprintf(stderr, "myOpenFPGAFileBuffer() found FPGA in %s\n", entry->c_str());
+    const bool simulated = qor::usb::serviceIsSimulated(record.deviceService);
+    const std::string directory = qor::usb::firmwareDirectory(simulated) + "FPGA/";
+    const std::string path = directory + *entry;
     uint32_t size = 0;
-    uint8_t *bitstream =
-        bufferFpgaFile(qor::usb::bundleResourcesDirectory() + "FPGA/" + *entry, &size);
-    if (!bitstream) return;
+    uint8_t *bitstream = bufferFpgaFile(path, &size);
+    if (!bitstream) {
+        std::fprintf(stderr,
+                     "The camera %s (product id 0x%04X) needs the FPGA file %s, which is missing, "
+                     "empty or unreadable in %s%s\n",
+                     record.cameraName, record.productID, entry->c_str(), directory.c_str(),
+                     simulated ? "" : " (the camera maker's FPGA files go there)");
+        return;
+    }
+    if (!simulated && qor::usb::isSimulatorBitstream({bitstream, size})) {
+        std::fprintf(stderr,
+                     "Not sending %s to the camera %s (product id 0x%04X): it is the simulator's "
+                     "FPGA bitstream, made for simulated cameras only. Put the camera maker's FPGA "
+                     "file there as %s%s\n",
+                     path.c_str(), record.cameraName, record.productID, directory.c_str(),
+                     entry->c_str());
+        std::free(bitstream);
+        return;
+    }
     // Whether the FPGA took it shows in its status register afterwards.
     QORUSBWriteBulkPipe(camera, kBitstreamPipe, bitstream, size);
     std::free(bitstream);

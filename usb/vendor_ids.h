@@ -1,5 +1,6 @@
-// The two USB vendor ids of the cameras. Placeholders of our own until real cameras are
-// reached; QORVANTA_VENDOR_ID and QORVANTA_VENDOR_ID2 (hexadecimal) override them at start-up.
+// The two USB vendor ids of the cameras, as the build configured them (the CMake variables
+// QORVANTA_VENDOR_ID and QORVANTA_VENDOR_ID2); the environment variables of the same names
+// (hexadecimal) override them at start-up.
 #pragma once
 
 #include <cstdint>

@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -296,10 +299,32 @@ TEST(ResourceBundle, PathsFollowTheBundleVariable) {
     EXPECT_EQ(qor::platform::bundleResourcePath("Panel.rsrc"), "/somewhere/Resources/Panel.rsrc");
     setenv("QORVANTA_BUNDLE", "/elsewhere/", 1);
     EXPECT_EQ(qor::platform::bundleResourcePath("x"), "/elsewhere/x");
+    // Unset, the installed driver's data directory or, in a build used in place, the source
+    // tree's resources/: either holds the panel's resource file.
     unsetenv("QORVANTA_BUNDLE");
-    EXPECT_EQ(qor::platform::bundleResourcePath("x"),
-              "/Library/QuickTime/QORVANTAVDIG.component/Contents/Resources/x");
+    EXPECT_TRUE(std::filesystem::is_regular_file(
+        qor::platform::bundleResourcePath(qor::platform::kPanelResourceFile)))
+        << qor::platform::bundleResourcePath(qor::platform::kPanelResourceFile);
     if (saved) setenv("QORVANTA_BUNDLE", keep.c_str(), 1);
+}
+
+TEST(ResourceBundle, AnInstalledDataDirectoryIsPreferredToTheSourceTree) {
+    namespace fs = std::filesystem;
+    const fs::path installed =
+        fs::temp_directory_path() / ("qorvanta-installed-" + std::to_string(::getpid()));
+    fs::remove_all(installed);
+    using qor::platform::chooseResourcesDirectory;
+    EXPECT_EQ(chooseResourcesDirectory(nullptr, installed.string(), "/src/resources"),
+              "/src/resources/");
+    fs::create_directories(installed);
+    EXPECT_EQ(chooseResourcesDirectory(nullptr, installed.string(), "/src/resources"),
+              installed.string() + "/");
+    EXPECT_EQ(chooseResourcesDirectory("", installed.string(), "/src/resources"),
+              installed.string() + "/");
+    // QORVANTA_BUNDLE wins over both.
+    EXPECT_EQ(chooseResourcesDirectory("/bundle", installed.string(), "/src/resources"),
+              "/bundle/");
+    fs::remove_all(installed);
 }
 
 // ---- Component registration from 'thng' resources --------------------------------------------

@@ -1,6 +1,7 @@
 // FX2 firmware download: file choice, Intel HEX reading, and an unprogrammed camera coming
 // back on the bus running its firmware.
 #include "platform/misc.h"
+#include "platform/resources.h"
 #include "sim/images.h"
 #include "support/bundle_override.h"
 #include "support/fifo_guard.h"
@@ -59,6 +60,13 @@ sim::CameraOptions unprogrammed(uint16_t productID, uint16_t release) {
     return options;
 }
 
+// An unprogrammed camera that presents itself as real hardware.
+sim::CameraOptions realUnprogrammed(uint16_t productID, uint16_t release) {
+    sim::CameraOptions options = unprogrammed(productID, release);
+    options.presentsAsReal = true;
+    return options;
+}
+
 // The FX2 load requests (0xA0) of a log: address and bytes.
 std::vector<std::pair<uint16_t, std::vector<uint8_t>>>
 fx2Loads(const std::vector<sim::Transfer> &log) {
@@ -102,9 +110,10 @@ protected:
         test::SimTest::TearDown();
     }
     // Writes text as the firmware of product 0x01A5 release 0, and downloads it.
-    std::string download(const std::string &text, std::shared_ptr<sim::SimCamera> &cam) {
+    std::string download(const std::string &text, std::shared_ptr<sim::SimCamera> &cam,
+                         const sim::CameraOptions &options = unprogrammed(0x01A5, 0)) {
         std::ofstream(dir / "Firmware/cam08/firm0.HEX", std::ios::binary) << text;
-        cam = sim::attachCamera(unprogrammed(0x01A5, 0));
+        cam = sim::attachCamera(options);
         BundleOverride bundle(dir);
         testing::internal::CaptureStderr();
         downloadToAllUnprogrammed();
@@ -252,6 +261,11 @@ TEST_F(FirmwareDownload, MissingFileIsReported) {
     EXPECT_NE(err.find("myOpenFirmWareFile(): Failed to find Firmware at " + path + "!!!!\n "),
               std::string::npos)
         << err;
+    EXPECT_NE(err.find("The camera with product id 0x81A5 (release 2) needs the firmware file "
+                       "cam08/firm1.HEX, which is not in " +
+                       (dir / "Firmware/").string() + "\n"),
+              std::string::npos)
+        << err;
     EXPECT_NE(err.find("unable to download to device: -43 ffffffd5\n"), std::string::npos);
 }
 
@@ -293,6 +307,82 @@ TEST_F(FirmwareDownload, DeviceHeldElsewhereIsSkippedAfterFiveAttempts) {
     downloadToAllUnprogrammed();
     err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("FW was downloaded to device"), std::string::npos) << err;
+}
+
+TEST_F(FirmwareDownload, RealCameraIsNeverSentTheSimulatorsFirmware) {
+    // The simulator's file as the repository has it.
+    auto cam = sim::attachCamera(realUnprogrammed(0x01A5, 0));
+    unsigned beeps = platform::sysBeepCount();
+    std::string err;
+    {
+        BundleOverride bundle(test::repositoryResources());
+        testing::internal::CaptureStderr();
+        downloadToAllUnprogrammed();
+        err = testing::internal::GetCapturedStderr();
+    }
+    const std::string firmware = (test::repositoryResources() / "Firmware/").string();
+    EXPECT_NE(err.find("Not sending " + firmware +
+                       "cam08/firm0.HEX to the camera with product id "
+                       "0x81A5 (release 0): it is the simulator's firmware image, made for "
+                       "simulated cameras only. Put the camera maker's firmware file there as " +
+                       firmware + "cam08/firm0.HEX\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("unable to download to device: -43 ffffffd5\n"), std::string::npos) << err;
+    EXPECT_TRUE(fx2Loads(cam->transferLog()).empty()) << "not even the CPU was held";
+    EXPECT_EQ(cam->state(), sim::CameraState::Unprogrammed);
+    EXPECT_EQ(platform::sysBeepCount(), beeps);
+
+    // The same image laid out otherwise is recognised just the same.
+    sim::detachAllCameras();
+    sim::HexStyle style;
+    style.recordLength = 32;
+    style.comments = {"renamed and reformatted"};
+    style.crlf = true;
+    err = download(sim::formatIntelHex(image(), 0, style), cam, realUnprogrammed(0x01A5, 0));
+    EXPECT_NE(err.find("it is the simulator's firmware image"), std::string::npos) << err;
+    EXPECT_TRUE(fx2Loads(cam->transferLog()).empty());
+
+    // A maker's image, without the simulator's identity block, goes to the real camera whole.
+    sim::detachAllCameras();
+    std::vector<uint8_t> maker = image();
+    maker[sim::kFirmwareIdentityAddress] = 0x02;
+    err = download(sim::formatIntelHex(maker, 0, {}), cam, realUnprogrammed(0x01A5, 0));
+    EXPECT_NE(err.find("successed writing Firmware"), std::string::npos) << err;
+    std::vector<uint8_t> ram = cam->fx2Ram();
+    EXPECT_TRUE(std::equal(maker.begin(), maker.end(), ram.begin()));
+}
+
+TEST_F(FirmwareDownload, WithoutABundleRealCamerasUseTheInstalledFilesAndSimulatedOnesTheImages) {
+    BundleOverride unset("");
+    auto real = sim::attachCamera(realUnprogrammed(0x01A5, 2));
+    testing::internal::CaptureStderr();
+    downloadToAllUnprogrammed();
+    std::string err = testing::internal::GetCapturedStderr();
+    const std::string installed = platform::installedDataDirectory() + "Firmware/";
+    EXPECT_NE(err.find("Failed to find Firmware at " + installed + "cam08/firm1.HEX"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("The camera with product id 0x81A5 (release 2) needs the firmware file "
+                       "cam08/firm1.HEX, which is not in " +
+                       installed + " (the camera maker's firmware files go there)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(fx2Loads(real->transferLog()).empty());
+
+    // A simulated camera boots from the simulator's images: installed, or the source tree's.
+    sim::detachAllCameras();
+    auto simulated = sim::attachCamera(unprogrammed(0x01A5, 2));
+    testing::internal::CaptureStderr();
+    downloadToAllUnprogrammed();
+    err = testing::internal::GetCapturedStderr();
+    const std::string file = "Firmware/cam08/firm1.HEX\n";
+    EXPECT_TRUE(err.find("Found Firmware at " + platform::sourceResourcesDirectory() + file) !=
+                    std::string::npos ||
+                err.find("Found Firmware at " + platform::installedDataDirectory() + "simulator/" +
+                         file) != std::string::npos)
+        << err;
+    EXPECT_TRUE(simulated->waitUntilRunning(kBoot));
 }
 
 // Tools of the 8051 world write Intel HEX their own ways; what they write loads unchanged.

@@ -1,6 +1,7 @@
 // New-camera registration: the FPGA configured from the bundle's bitstream when it reports
 // itself unconfigured, the sensor initialised, and one digitizer registered per camera. The
 // handler is driven with an iterator over the cameras of one product id, as the loader does.
+#include "platform/resources.h"
 #include "platform/usb.h"
 #include "sim/images.h"
 #include "support/fifo_guard.h"
@@ -229,8 +230,15 @@ TEST_F(NewCamera, MissingOrEmptyBitstreamFileSendsNothing) {
     std::string err = addCameras(0x01A5);
     EXPECT_EQ(err.find("buffered"), std::string::npos) << err;
     EXPECT_NE(err.find("found FPGA in cam08/fpga0.rbf\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("The camera " + test::cameraName(*missing) +
+                       " (product id 0x01A5) needs the FPGA file cam08/fpga0.rbf, which is "
+                       "missing, empty or unreadable in " +
+                       (dir / "FPGA/").string() + "\n"),
+              std::string::npos)
+        << err;
     err = addCameras(0x01A8);
     EXPECT_EQ(err.find("buffered"), std::string::npos) << err;
+    EXPECT_NE(err.find("needs the FPGA file cam10/fpga0.rbf"), std::string::npos) << err;
     fs::remove_all(dir);
 
     for (const auto &cam : {missing, empty}) {
@@ -240,6 +248,58 @@ TEST_F(NewCamera, MissingOrEmptyBitstreamFileSendsNothing) {
         EXPECT_EQ(test::fpgaStatusReads(log), 11u);
         EXPECT_EQ(test::registeredDigitizers().count(test::cameraName(*cam)), 1u);
     }
+}
+
+TEST_F(NewCamera, RealCameraIsNeverSentTheSimulatorsBitstream) {
+    sim::CameraOptions options = unconfigured(0x01A5);
+    options.presentsAsReal = true;
+    auto cam = sim::attachCamera(options);
+    std::string err = addCameras(0x01A5);
+    const std::string fpga = (test::repositoryResources() / "FPGA/").string();
+    EXPECT_NE(err.find("Not sending " + fpga + "cam08/fpga0.rbf to the camera " +
+                       test::cameraName(*cam) +
+                       " (product id 0x01A5): it is the simulator's FPGA bitstream, made for "
+                       "simulated cameras only. Put the camera maker's FPGA file there as " +
+                       fpga + "cam08/fpga0.rbf\n"),
+              std::string::npos)
+        << err;
+    auto log = cam->transferLog();
+    EXPECT_TRUE(test::bulkOutBytes(log).empty());
+    // The configuration still ends as it does without a file.
+    EXPECT_EQ(test::fpgaControlWrites(log), (std::vector<uint32_t>{0xFFFFFFFF, 0}));
+    EXPECT_FALSE(cam->fpgaConfigured());
+
+    // A maker's bitstream, without the simulator's header, is sent to the real camera as it is.
+    sim::detachAllCameras();
+    usb::unregisterCameraDigitizers();
+    fs::path dir = fs::temp_directory_path() / ("qorvanta-maker-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "FPGA/cam08");
+    std::vector<uint8_t> maker = sim::buildBitstream(0x01A5, sim::kAnyRelease);
+    maker[0] = 0xFF;
+    std::ofstream(dir / "FPGA/cam08/fpga0.rbf", std::ios::binary)
+        .write(reinterpret_cast<const char *>(maker.data()), std::streamsize(maker.size()));
+    test::BundleOverride bundle(dir);
+    cam = sim::attachCamera(options);
+    err = addCameras(0x01A5);
+    fs::remove_all(dir);
+    EXPECT_EQ(err.find("Not sending"), std::string::npos) << err;
+    EXPECT_EQ(test::bulkOutBytes(cam->transferLog()), maker);
+}
+
+TEST_F(NewCamera, WithoutABundleARealCameraLooksInTheInstalledDirectory) {
+    test::BundleOverride unset("");
+    sim::CameraOptions options = unconfigured(0x01A5);
+    options.presentsAsReal = true;
+    auto cam = sim::attachCamera(options);
+    std::string err = addCameras(0x01A5);
+    EXPECT_NE(err.find("The camera " + test::cameraName(*cam) +
+                       " (product id 0x01A5) needs the FPGA file cam08/fpga0.rbf, which is "
+                       "missing, empty or unreadable in " +
+                       platform::installedDataDirectory() +
+                       "FPGA/ (the camera maker's FPGA files go there)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(test::bulkOutBytes(cam->transferLog()).empty());
 }
 
 TEST_F(NewCamera, BitstreamThatIsNotARegularFileSendsNothing) {
