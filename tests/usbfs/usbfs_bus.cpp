@@ -91,6 +91,10 @@ namespace {
 
 constexpr int kMaxUrbWithoutLargeBuffers = 16384;
 constexpr auto kArrivalWait = std::chrono::seconds(10);
+// An errno-like answer of ensureOpen: ask again in a moment.
+constexpr int kRetryLater = -1;
+constexpr int kOpenRetries = 100;
+constexpr unsigned kOpenRetryMs = 2;
 
 void putLE16(std::vector<uint8_t> &out, uint16_t v) {
     out.push_back(uint8_t(v));
@@ -208,6 +212,7 @@ struct UsbfsBus::Client {
     std::map<uintptr_t, std::shared_ptr<Urb>> inFlight;
     std::deque<std::shared_ptr<Urb>> completed;
     uintptr_t blockedReap = 0; // a REAPURB waiting, with the address it answers into
+    int openRetries = 0;       // of the request under way
 };
 
 struct UsbfsBus::Urb {
@@ -248,7 +253,7 @@ UsbfsBus::~UsbfsBus() {
         std::lock_guard lock(mutex_);
         for (auto &[ioctlClient, client] : clients_) {
             client->node.reset();
-            g_object_unref(ioctlClient);
+            g_object_weak_unref(G_OBJECT(ioctlClient), onClientFinalized, this);
         }
         clients_.clear();
     }
@@ -462,14 +467,15 @@ void UsbfsBus::onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl
         std::lock_guard lock(self->mutex_);
         auto found = self->nodes_.find(devnode ? devnode : "");
         if (found != self->nodes_.end()) client->node = found->second;
-        g_object_ref(ioctlClient);
         self->clients_[ioctlClient] = client;
     }
-    g_signal_connect(ioctlClient, "notify::connected", G_CALLBACK(onClientNotify), self);
+    // umockdev drops its last reference to a client once the file is closed; that is how the
+    // close shows here (this version sends no notification of its own).
+    g_object_weak_ref(G_OBJECT(ioctlClient), onClientFinalized, self);
 }
 
-void UsbfsBus::onClientNotify(UMockdevIoctlClient *ioctlClient, void *, UsbfsBus *self) {
-    if (!umockdev_ioctl_client_get_connected(ioctlClient)) self->clientGone(ioctlClient);
+void UsbfsBus::onClientFinalized(void *self, GObject *ioctlClient) {
+    static_cast<UsbfsBus *>(self)->clientGone(reinterpret_cast<UMockdevIoctlClient *>(ioctlClient));
 }
 
 std::shared_ptr<UsbfsBus::Client> UsbfsBus::findClient(UMockdevIoctlClient *ioctlClient) {
@@ -516,7 +522,6 @@ void UsbfsBus::clientGone(UMockdevIoctlClient *ioctlClient) {
             if (claimed & (1u << number)) device.releaseInterface(number);
         if (held) device.close();
     }
-    g_object_unref(ioctlClient);
 }
 
 int UsbfsBus::ensureOpen(Client &client) {
@@ -527,10 +532,43 @@ int UsbfsBus::ensureOpen(Client &client) {
     }
     const IOReturn result = client.node->device->open();
     std::lock_guard lock(mutex_);
+    // A file closed just before may not have been noticed yet (the close reaches this thread
+    // later than the new file's requests can): while another file of ours holds the device,
+    // the request waits a little for it to go before it is refused.
+    if (result == kIOReturnExclusiveAccess && client.node->holder &&
+        client.node->holder != &client && client.openRetries < kOpenRetries) {
+        ++client.openRetries;
+        return kRetryLater;
+    }
     if (result) return callErrno(result);
     client.holds = true;
     client.node->holder = &client;
     return 0;
+}
+
+void UsbfsBus::retryLater(UMockdevIoctlClient *ioctlClient) {
+    struct Retry {
+        UsbfsBus *bus;
+        UMockdevIoctlClient *client;
+    };
+    GSource *source = g_timeout_source_new(kOpenRetryMs);
+    g_object_ref(ioctlClient);
+    g_source_set_callback(
+        source,
+        [](gpointer data) -> gboolean {
+            auto *retry = static_cast<Retry *>(data);
+            retry->bus->handleIoctl(retry->client);
+            return G_SOURCE_REMOVE;
+        },
+        new Retry{this, ioctlClient},
+        [](gpointer data) {
+            auto *retry = static_cast<Retry *>(data);
+            g_object_unref(retry->client);
+            delete retry;
+        });
+    // The thread's own context: the one umockdev handles this client's requests on.
+    g_source_attach(source, g_main_context_get_thread_default());
+    g_source_unref(source);
 }
 
 int UsbfsBus::ensureClaimed(Client &client, uint8_t interfaceNumber) {
@@ -560,18 +598,27 @@ bool UsbfsBus::handleIoctl(UMockdevIoctlClient *ioctlClient) {
     // The client is a thread of this process blocked in its ioctl: its memory is ours to read
     // and write until the call completes.
     const uintptr_t argument = *reinterpret_cast<const uintptr_t *>(arg->data);
+    auto client = findClient(ioctlClient);
     auto answer = [&](int error) {
+        if (error == kRetryLater) {
+            retryLater(ioctlClient);
+            return true;
+        }
+        if (client) client->openRetries = 0;
         umockdev_ioctl_client_complete(ioctlClient, error ? -1 : 0, error);
         return true;
     };
-    auto client = findClient(ioctlClient);
     if (!client || !client->node) return answer(ENODEV);
     Node &node = *client->node;
-    auto gone = [&] {
-        std::lock_guard lock(mutex_);
-        return node.gone;
-    };
     usb::Device &device = *node.device;
+    // Gone once the device has left, even before its departure has been reported here.
+    auto gone = [&] {
+        {
+            std::lock_guard lock(mutex_);
+            if (node.gone) return true;
+        }
+        return !device.attached();
+    };
 
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
@@ -590,9 +637,9 @@ bool UsbfsBus::handleIoctl(UMockdevIoctlClient *ioctlClient) {
 
     case USBDEVFS_RELEASEINTERFACE: {
         const unsigned number = *reinterpret_cast<const unsigned *>(argument);
+        if (gone()) return answer(ENODEV);
         {
             std::lock_guard lock(mutex_);
-            if (node.gone) return answer(ENODEV);
             if (number >= 32 || !(client->claimed & (1u << number))) return answer(EINVAL);
             client->claimed &= ~(1u << number);
         }

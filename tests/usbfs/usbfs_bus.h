@@ -35,6 +35,7 @@
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+typedef struct _GObject GObject;
 
 namespace qor::testing {
 
@@ -89,7 +90,7 @@ private:
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, UsbfsBus *self);
     static void onClientConnected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
                                   UsbfsBus *self);
-    static void onClientNotify(UMockdevIoctlClient *client, void *pspec, UsbfsBus *self);
+    static void onClientFinalized(void *self, GObject *client);
 
     bool handleIoctl(UMockdevIoctlClient *ioctlClient);
     void clientGone(UMockdevIoctlClient *ioctlClient);
@@ -97,6 +98,8 @@ private:
     // errno of the device's exclusive claim for this client (0 once held).
     int ensureOpen(Client &client);
     int ensureClaimed(Client &client, uint8_t interfaceNumber);
+    // Handles the client's request again shortly, on the handler's thread.
+    void retryLater(UMockdevIoctlClient *ioctlClient);
     int submit(const std::shared_ptr<Client> &client, uintptr_t urbAddress);
     void finish(const std::shared_ptr<Urb> &urb, IOReturn result, uint32_t transferred);
     bool reap(Client &client, uintptr_t resultAddress); // under mutex_
