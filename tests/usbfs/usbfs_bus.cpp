@@ -91,10 +91,19 @@ namespace {
 
 constexpr int kMaxUrbWithoutLargeBuffers = 16384;
 constexpr auto kArrivalWait = std::chrono::seconds(10);
+// The kernel never learns libusb's time-out for a transfer. The model is told there is one, so
+// that a device that does not answer says so at once instead of holding a thread; the URB then
+// stays pending until libusb's own time-out discards it, as a real one would.
+constexpr usb::Timeouts kUsbfsTimeouts{1, 0};
 // An errno-like answer of ensureOpen: ask again in a moment.
 constexpr int kRetryLater = -1;
 constexpr int kOpenRetries = 100;
 constexpr unsigned kOpenRetryMs = 2;
+
+// The bus of the process: umockdev lets clients go on its own thread, possibly while the bus
+// is being destroyed.
+std::mutex activeBusMutex;
+UsbfsBus *activeBus = nullptr;
 
 void putLE16(std::vector<uint8_t> &out, uint16_t v) {
     out.push_back(uint8_t(v));
@@ -224,6 +233,7 @@ struct UsbfsBus::Urb {
     uint8_t *buffer;
     uint32_t length;
     bool discarded = false;
+    bool silent = false; // the device did not answer: pending until discarded or gone
     int status = 0;
     uint32_t actual = 0;
 };
@@ -236,6 +246,11 @@ UsbfsBus::UsbfsBus() {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(onIoctl), this);
     g_signal_connect(handler_, "client-connected", G_CALLBACK(onClientConnected), this);
+    {
+        std::lock_guard lock(activeBusMutex);
+        if (activeBus) std::fprintf(stderr, "usbfs bus: a second bus replaces the first\n");
+        activeBus = this;
+    }
     // The simulated bus joins the platform's backends on the first attach; an attach of no
     // model does that now, so that no camera of ours is ever reported there.
     sim::CameraOptions noModel;
@@ -250,11 +265,11 @@ UsbfsBus::~UsbfsBus() {
     sim::simulatedBus()->setListener(nullptr);
     usb::addBackend(sim::simulatedBus());
     {
+        std::lock_guard lock(activeBusMutex);
+        activeBus = nullptr;
+    }
+    {
         std::lock_guard lock(mutex_);
-        for (auto &[ioctlClient, client] : clients_) {
-            client->node.reset();
-            g_object_weak_unref(G_OBJECT(ioctlClient), onClientFinalized, this);
-        }
         clients_.clear();
     }
     g_clear_object(&handler_);
@@ -439,11 +454,17 @@ void UsbfsBus::removeNode(const std::shared_ptr<Node> &node) {
         ::unlink(node->fifoPath.c_str());
     }
     std::vector<std::pair<UMockdevIoctlClient *, uintptr_t>> reaps;
+    std::vector<std::shared_ptr<Urb>> silent;
     {
         std::lock_guard lock(mutex_);
         node->gone = true;
         setOpenDenied(node->devnode, false);
         nodes_.erase(node->devnode);
+        for (auto &[ioctlClient, client] : clients_) {
+            if (client->node != node) continue;
+            for (auto &[address, urb] : client->inFlight)
+                if (urb->silent) silent.push_back(urb);
+        }
         // A REAPURB waiting on a client with nothing left in flight answers ENODEV.
         for (auto &[ioctlClient, client] : clients_) {
             if (client->node != node || !client->blockedReap || !client->inFlight.empty()) continue;
@@ -451,6 +472,7 @@ void UsbfsBus::removeNode(const std::shared_ptr<Node> &node) {
             client->blockedReap = 0;
         }
     }
+    for (const auto &urb : silent) finish(urb, kIOReturnNoDevice, 0);
     for (auto &[ioctlClient, address] : reaps)
         umockdev_ioctl_client_complete(ioctlClient, -1, ENODEV);
     changed_.notify_all();
@@ -471,11 +493,12 @@ void UsbfsBus::onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl
     }
     // umockdev drops its last reference to a client once the file is closed; that is how the
     // close shows here (this version sends no notification of its own).
-    g_object_weak_ref(G_OBJECT(ioctlClient), onClientFinalized, self);
+    g_object_weak_ref(G_OBJECT(ioctlClient), onClientFinalized, nullptr);
 }
 
-void UsbfsBus::onClientFinalized(void *self, GObject *ioctlClient) {
-    static_cast<UsbfsBus *>(self)->clientGone(reinterpret_cast<UMockdevIoctlClient *>(ioctlClient));
+void UsbfsBus::onClientFinalized(void *, GObject *ioctlClient) {
+    std::lock_guard lock(activeBusMutex);
+    if (activeBus) activeBus->clientGone(reinterpret_cast<UMockdevIoctlClient *>(ioctlClient));
 }
 
 std::shared_ptr<UsbfsBus::Client> UsbfsBus::findClient(UMockdevIoctlClient *ioctlClient) {
@@ -688,16 +711,22 @@ bool UsbfsBus::handleIoctl(UMockdevIoctlClient *ioctlClient) {
 
     case USBDEVFS_DISCARDURB: {
         std::shared_ptr<Urb> urb;
+        bool silent;
         {
             std::lock_guard lock(mutex_);
             auto found = client->inFlight.find(argument);
             if (found == client->inFlight.end() || found->second->discarded) return answer(EINVAL);
             urb = found->second;
             urb->discarded = true;
+            silent = urb->silent;
         }
-        // The device model ends every transfer queued on the endpoint; the others are queued
-        // again as they come back (finish).
-        device.abortEndpoint(urb->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : urb->endpoint);
+        if (silent) {
+            finish(urb, kIOReturnAborted, 0);
+        } else {
+            // The device model ends every transfer queued on the endpoint; the others are
+            // queued again as they come back (finish).
+            device.abortEndpoint(urb->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : urb->endpoint);
+        }
         return answer(0);
     }
 
@@ -808,12 +837,13 @@ int UsbfsBus::submit(const std::shared_ptr<Client> &owner, uintptr_t urbAddress)
         uint32_t moved = 0;
         IOReturn result;
         if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
-            result = device.controlTransfer(setup, urb->buffer + 8, {0, 0}, moved);
+            result = device.controlTransfer(setup, urb->buffer + 8, kUsbfsTimeouts, moved);
             // The model counts only the data it sends; an accepted write moved all of its own.
             if (!(setup.bmRequestType & usb::kEndpointIn))
                 moved = result == 0 || result == kIOReturnOverrun ? setup.wLength : 0;
         } else {
-            result = device.bulkTransfer(urb->endpoint, urb->buffer, urb->length, {0, 0}, moved);
+            result =
+                device.bulkTransfer(urb->endpoint, urb->buffer, urb->length, kUsbfsTimeouts, moved);
         }
         finish(urb, result, moved);
     });
@@ -828,6 +858,11 @@ void UsbfsBus::finish(const std::shared_ptr<Urb> &urb, IOReturn result, uint32_t
         auto owner = urb->client.lock();
         if (!owner || owner->vanished) return;
         Client &client = *owner;
+        if (result == kIOUSBTransactionTimeout && urb->node->gone) result = kIOReturnNoDevice;
+        if (result == kIOUSBTransactionTimeout && !urb->discarded) {
+            urb->silent = true; // libusb's own time-out discards it
+            return;
+        }
         if (result == kIOReturnAborted && !urb->discarded && urb->type == USBDEVFS_URB_TYPE_BULK &&
             (urb->endpoint & usb::kEndpointIn) && !urb->node->gone) {
             requeue = true; // ended with another URB that was discarded

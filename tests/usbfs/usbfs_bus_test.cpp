@@ -78,9 +78,10 @@ sim::CameraOptions running(uint16_t productID = 0x00A1) {
     return options;
 }
 
-int readRegister(libusb_device_handle *handle, uint16_t reg, uint32_t &value) {
+int readRegister(libusb_device_handle *handle, uint16_t reg, uint32_t &value,
+                 unsigned timeoutMs = kTimeoutMs) {
     uint8_t bytes[4] = {};
-    const int r = libusb_control_transfer(handle, 0xC0, 0x12, 0, reg, bytes, 4, kTimeoutMs);
+    const int r = libusb_control_transfer(handle, 0xC0, 0x12, 0, reg, bytes, 4, timeoutMs);
     value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
             uint32_t(bytes[3]) << 24;
     return r;
@@ -338,7 +339,7 @@ TEST_F(UsbfsBusTest, BulkReadsDeliverTheFramesTheModelSent) {
     }
 }
 
-TEST_F(UsbfsBusTest, StallsAnswerAsLibusbReportsThemAndClearHaltRecovers) {
+TEST_F(UsbfsBusTest, FaultsAnswerAsLibusbReportsThemAndTheCameraRecovers) {
     auto camera = bus_->attach(running());
     libusb_device_handle *handle = openStreaming(*camera);
     ASSERT_NE(handle, nullptr);
@@ -364,7 +365,40 @@ TEST_F(UsbfsBusTest, StallsAnswerAsLibusbReportsThemAndClearHaltRecovers) {
     camera->failBulk(kBulkIn, kIOReturnOverrun);
     EXPECT_EQ(readFrame(context_, handle, frameBytes).status, LIBUSB_TRANSFER_OVERFLOW);
     EXPECT_EQ(readFrame(context_, handle, frameBytes).bytes.size(), frameBytes);
+
+    // A request the device leaves unanswered ends at libusb's time-out; the next one answers.
+    camera->failRequest(0x12, kIOUSBTransactionTimeout);
+    uint32_t value;
+    EXPECT_EQ(readRegister(handle, sim::kRegVersion, value, 20), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(readRegister(handle, sim::kRegVersion, value), 4);
     libusb_close(handle);
+}
+
+TEST_F(UsbfsBusTest, BitstreamWrittenInBulkConfiguresTheFpga) {
+    for (const uint32_t capabilities : {kUsbfsCapsCurrentKernel, kUsbfsCapsWithoutContinuation}) {
+        SCOPED_TRACE(capabilities);
+        sim::CameraOptions options = running();
+        options.fpgaConfigured = false;
+        auto camera = bus_->attach(options, {capabilities, false});
+        libusb_device_handle *handle = open(*camera);
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(libusb_set_configuration(handle, 1), 0);
+        ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+        ASSERT_EQ(libusb_set_interface_alt_setting(handle, 0, 1), 0);
+        std::vector<uint8_t> bits =
+            sim::buildBitstream(camera->model().productID, sim::kAnyRelease);
+        ASSERT_EQ(writeRegister(handle, sim::kRegFpga, 0xFFFFFFFF), 4);
+        int moved = 0;
+        ASSERT_EQ(libusb_bulk_transfer(handle, kBulkOut, bits.data(), int(bits.size()), &moved,
+                                       kTimeoutMs),
+                  0);
+        EXPECT_EQ(moved, int(bits.size()));
+        ASSERT_EQ(writeRegister(handle, sim::kRegFpga, 0), 4);
+        EXPECT_EQ(camera->lastBitstream(), bits);
+        EXPECT_TRUE(camera->fpgaConfigured());
+        libusb_close(handle);
+        bus_->detachAll();
+    }
 }
 
 TEST_F(UsbfsBusTest, UnplugEndsOutstandingReadsAndEveryLaterCallAnswersNoDevice) {
