@@ -121,8 +121,13 @@ TEST_F(UsbfsBusTest, EnumeratesEachCameraWithItsIdsBusPortAndDescriptors) {
         EXPECT_EQ(descriptor.idVendor, camera->model().vendorID);
         EXPECT_EQ(descriptor.idProduct, camera->model().productID);
         EXPECT_EQ(descriptor.bcdDevice, camera->releaseNumber());
-        EXPECT_EQ(libusb_get_bus_number(device), UsbfsBus::busNumber(camera->locationID()));
-        EXPECT_EQ(portsOf(device), UsbfsBus::portPath(camera->locationID()));
+        // Bus number and port path are the camera's location, packed as 0xBBPPPPPP.
+        const std::vector<uint8_t> ports = portsOf(device);
+        ASSERT_FALSE(ports.empty());
+        ASSERT_LE(ports.size(), 3u);
+        uint32_t location = uint32_t(libusb_get_bus_number(device)) << 24;
+        for (size_t i = 0; i < ports.size(); ++i) location |= uint32_t(ports[i]) << (16 - 8 * i);
+        EXPECT_EQ(location, camera->locationID());
         EXPECT_EQ(libusb_get_device_speed(device), LIBUSB_SPEED_HIGH);
 
         // What libusb read at enumeration is, byte for byte, what the device answers.
@@ -135,9 +140,8 @@ TEST_F(UsbfsBusTest, EnumeratesEachCameraWithItsIdsBusPortAndDescriptors) {
         const int configLength =
             libusb_get_descriptor(handle, LIBUSB_DT_CONFIG, 0, answered + 18, 256);
         ASSERT_GT(configLength, 9);
-        std::string sysfs = "/sys/bus/usb/devices/" +
-                            std::to_string(UsbfsBus::busNumber(camera->locationID())) + "-";
-        const auto ports = UsbfsBus::portPath(camera->locationID());
+        std::string sysfs =
+            "/sys/bus/usb/devices/" + std::to_string(libusb_get_bus_number(device)) + "-";
         for (size_t i = 0; i < ports.size(); ++i)
             sysfs += (i ? "." : "") + std::to_string(ports[i]);
         std::ifstream file(sysfs + "/descriptors", std::ios::binary);
