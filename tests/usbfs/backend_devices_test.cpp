@@ -46,10 +46,10 @@ TEST_F(BackendDevices, ListsEachCameraAsTheModelDescribesItAtItsLocation) {
             return device != nullptr;
         }));
         const usb::DeviceDescriptor want = model->deviceDescriptor(),
-                                   got = device->deviceDescriptor();
+                                    got = device->deviceDescriptor();
         EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0);
         const usb::ConfigDescriptor wantConfig = model->configDescriptor(0),
-                                   gotConfig = device->configDescriptor(0);
+                                    gotConfig = device->configDescriptor(0);
         EXPECT_EQ(gotConfig.bConfigurationValue, wantConfig.bConfigurationValue);
         ASSERT_EQ(gotConfig.interfaces.size(), wantConfig.interfaces.size());
         for (size_t i = 0; i < wantConfig.interfaces.size(); ++i) {
@@ -109,8 +109,7 @@ TEST_F(BackendDevices, ACameraThatLeavesIsReportedOnceAndAnswersNoDeviceAfter) {
               kIOReturnNoDevice);
     EXPECT_EQ(device->setAlternateSetting(0, 2), kIOReturnNoDevice);
     EXPECT_EQ(device->bulkTransfer(0x86, data, 4, {1000, 0}, moved), kIOReturnNoDevice);
-    EXPECT_EQ(device->submitBulkRead(0x86, data, 4, [](IOReturn, uint32_t) {}),
-              kIOReturnNoDevice);
+    EXPECT_EQ(device->submitBulkRead(0x86, data, 4, [](IOReturn, uint32_t) {}), kIOReturnNoDevice);
     EXPECT_EQ(device->abortEndpoint(0x86), kIOReturnNoDevice);
     EXPECT_EQ(device->endpointStatus(0x86), kIOReturnNoDevice);
     EXPECT_EQ(device->open(), kIOReturnNoDevice);

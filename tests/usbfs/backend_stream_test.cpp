@@ -36,7 +36,9 @@ std::vector<std::vector<uint8_t>> framesSent(const sim::SimCamera &camera) {
 class Reader {
 public:
     explicit Reader(usb::Device &device) : device_(device) {}
-    ~Reader() { EXPECT_TRUE(eventually([&] { return outstanding_.load() == 0; })); }
+    ~Reader() {
+        EXPECT_TRUE(eventually([&] { return outstanding_.load() == 0; }));
+    }
 
     IOReturn start() {
         running_ = true;
@@ -153,8 +155,9 @@ TEST_F(BackendStream, AStallAndAShortReadAreRecovered) {
     EXPECT_EQ(device_->bulkTransfer(kBulkIn, frame.data(), kFrameBytes, kWait, moved),
               kIOUSBPipeStalled);
     EXPECT_EQ(device_->endpointStatus(kBulkIn), kIOUSBPipeStalled);
-    EXPECT_EQ(device_->submitBulkRead(kBulkIn, frame.data(), kFrameBytes, [](IOReturn, uint32_t) {}),
-              kIOUSBPipeStalled)
+    EXPECT_EQ(
+        device_->submitBulkRead(kBulkIn, frame.data(), kFrameBytes, [](IOReturn, uint32_t) {}),
+        kIOUSBPipeStalled)
         << "a halted pipe takes nothing until it is cleared";
     ASSERT_EQ(device_->clearHalt(kBulkIn), kIOReturnSuccess);
     EXPECT_EQ(device_->endpointStatus(kBulkIn), kIOReturnSuccess);

@@ -53,17 +53,32 @@ protected:
         bus_.reset();
     }
 
-    // The backend's device for the camera's current enumeration, once the backend has it.
+    // The backend's device for the camera's current enumeration (programmed or not), once the
+    // backend has it.
     std::shared_ptr<usb::Device> deviceOf(const sim::SimCamera &camera) {
         std::shared_ptr<usb::Device> found;
         eventually([&] {
             for (auto &device : backend_->devices())
                 if (device->locationID() == camera.locationID() &&
-                    device->deviceDescriptor().idProduct == camera.model().productID)
+                    (device->deviceDescriptor().idProduct & 0x7FFF) == camera.model().productID)
                     found = device;
             return found != nullptr;
         });
         return found;
+    }
+
+    // The emulated node lets go of a closed file's claim on the device on its own thread; a
+    // test that opens the camera again right after a close waits for that first: until the
+    // model's last open or close is a close (an enumeration that left logs no close).
+    static bool released(const sim::SimCamera &camera) {
+        return eventually([&] {
+            bool held = false;
+            for (const auto &t : camera.transferLog()) {
+                if (t.kind == sim::Transfer::Kind::Open && t.result == 0) held = true;
+                if (t.kind == sim::Transfer::Kind::Close) held = false;
+            }
+            return !held;
+        });
     }
 
     std::unique_ptr<UsbfsBus> bus_;
