@@ -185,8 +185,6 @@ IOReturn LibusbDevice::open() {
     }
     libusb_device_handle *handle = nullptr;
     const int result = libusb_open(device, &handle);
-    // The kernel's driver, if one holds an interface, gives it up while we claim it.
-    if (result == 0) libusb_set_auto_detach_kernel_driver(handle, 1);
     {
         std::lock_guard lock(mutex_);
         --users_;
@@ -333,6 +331,11 @@ IOReturn LibusbDevice::setConfiguration(uint8_t value) {
 
 IOReturn LibusbDevice::claimInterface(uint8_t number) {
     IOReturn result = call("libusb_claim_interface", [&](libusb_device_handle *handle) {
+        // Only a kernel driver that is bound is detached (and given back at the release): the
+        // detach request itself fails on hosts where no driver can be bound.
+        const int active = libusb_kernel_driver_active(handle, number);
+        if (active == LIBUSB_ERROR_NO_DEVICE) return active;
+        libusb_set_auto_detach_kernel_driver(handle, active == 1);
         return libusb_claim_interface(handle, number);
     });
     if (result == kIOReturnSuccess) {

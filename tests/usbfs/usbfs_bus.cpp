@@ -91,6 +91,19 @@ namespace {
 
 constexpr int kMaxUrbWithoutLargeBuffers = 16384;
 constexpr auto kArrivalWait = std::chrono::seconds(10);
+// The kernel never learns libusb's time-out for a transfer. The model is told there is one, so
+// that a device that does not answer says so at once instead of holding a thread; the URB then
+// stays pending until libusb's own time-out discards it, as a real one would.
+constexpr usb::Timeouts kUsbfsTimeouts{1, 0};
+// An errno-like answer of ensureOpen: ask again in a moment.
+constexpr int kRetryLater = -1;
+constexpr int kOpenRetries = 100;
+constexpr unsigned kOpenRetryMs = 2;
+
+// The bus of the process: umockdev lets clients go on its own thread, possibly while the bus
+// is being destroyed.
+std::mutex activeBusMutex;
+UsbfsBus *activeBus = nullptr;
 
 void putLE16(std::vector<uint8_t> &out, uint16_t v) {
     out.push_back(uint8_t(v));
@@ -208,6 +221,7 @@ struct UsbfsBus::Client {
     std::map<uintptr_t, std::shared_ptr<Urb>> inFlight;
     std::deque<std::shared_ptr<Urb>> completed;
     uintptr_t blockedReap = 0; // a REAPURB waiting, with the address it answers into
+    int openRetries = 0;       // of the request under way
 };
 
 struct UsbfsBus::Urb {
@@ -219,6 +233,7 @@ struct UsbfsBus::Urb {
     uint8_t *buffer;
     uint32_t length;
     bool discarded = false;
+    bool silent = false; // the device did not answer: pending until discarded or gone
     int status = 0;
     uint32_t actual = 0;
 };
@@ -231,6 +246,11 @@ UsbfsBus::UsbfsBus() {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(onIoctl), this);
     g_signal_connect(handler_, "client-connected", G_CALLBACK(onClientConnected), this);
+    {
+        std::lock_guard lock(activeBusMutex);
+        if (activeBus) std::fprintf(stderr, "usbfs bus: a second bus replaces the first\n");
+        activeBus = this;
+    }
     // The simulated bus joins the platform's backends on the first attach; an attach of no
     // model does that now, so that no camera of ours is ever reported there.
     sim::CameraOptions noModel;
@@ -245,11 +265,11 @@ UsbfsBus::~UsbfsBus() {
     sim::simulatedBus()->setListener(nullptr);
     usb::addBackend(sim::simulatedBus());
     {
+        std::lock_guard lock(activeBusMutex);
+        activeBus = nullptr;
+    }
+    {
         std::lock_guard lock(mutex_);
-        for (auto &[ioctlClient, client] : clients_) {
-            client->node.reset();
-            g_object_unref(ioctlClient);
-        }
         clients_.clear();
     }
     g_clear_object(&handler_);
@@ -434,11 +454,17 @@ void UsbfsBus::removeNode(const std::shared_ptr<Node> &node) {
         ::unlink(node->fifoPath.c_str());
     }
     std::vector<std::pair<UMockdevIoctlClient *, uintptr_t>> reaps;
+    std::vector<std::shared_ptr<Urb>> silent;
     {
         std::lock_guard lock(mutex_);
         node->gone = true;
         setOpenDenied(node->devnode, false);
         nodes_.erase(node->devnode);
+        for (auto &[ioctlClient, client] : clients_) {
+            if (client->node != node) continue;
+            for (auto &[address, urb] : client->inFlight)
+                if (urb->silent) silent.push_back(urb);
+        }
         // A REAPURB waiting on a client with nothing left in flight answers ENODEV.
         for (auto &[ioctlClient, client] : clients_) {
             if (client->node != node || !client->blockedReap || !client->inFlight.empty()) continue;
@@ -446,6 +472,7 @@ void UsbfsBus::removeNode(const std::shared_ptr<Node> &node) {
             client->blockedReap = 0;
         }
     }
+    for (const auto &urb : silent) finish(urb, kIOReturnNoDevice, 0);
     for (auto &[ioctlClient, address] : reaps)
         umockdev_ioctl_client_complete(ioctlClient, -1, ENODEV);
     changed_.notify_all();
@@ -462,14 +489,16 @@ void UsbfsBus::onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl
         std::lock_guard lock(self->mutex_);
         auto found = self->nodes_.find(devnode ? devnode : "");
         if (found != self->nodes_.end()) client->node = found->second;
-        g_object_ref(ioctlClient);
         self->clients_[ioctlClient] = client;
     }
-    g_signal_connect(ioctlClient, "notify::connected", G_CALLBACK(onClientNotify), self);
+    // umockdev drops its last reference to a client once the file is closed; that is how the
+    // close shows here (this version sends no notification of its own).
+    g_object_weak_ref(G_OBJECT(ioctlClient), onClientFinalized, nullptr);
 }
 
-void UsbfsBus::onClientNotify(UMockdevIoctlClient *ioctlClient, void *, UsbfsBus *self) {
-    if (!umockdev_ioctl_client_get_connected(ioctlClient)) self->clientGone(ioctlClient);
+void UsbfsBus::onClientFinalized(void *, GObject *ioctlClient) {
+    std::lock_guard lock(activeBusMutex);
+    if (activeBus) activeBus->clientGone(reinterpret_cast<UMockdevIoctlClient *>(ioctlClient));
 }
 
 std::shared_ptr<UsbfsBus::Client> UsbfsBus::findClient(UMockdevIoctlClient *ioctlClient) {
@@ -516,7 +545,6 @@ void UsbfsBus::clientGone(UMockdevIoctlClient *ioctlClient) {
             if (claimed & (1u << number)) device.releaseInterface(number);
         if (held) device.close();
     }
-    g_object_unref(ioctlClient);
 }
 
 int UsbfsBus::ensureOpen(Client &client) {
@@ -527,10 +555,43 @@ int UsbfsBus::ensureOpen(Client &client) {
     }
     const IOReturn result = client.node->device->open();
     std::lock_guard lock(mutex_);
+    // A file closed just before may not have been noticed yet (the close reaches this thread
+    // later than the new file's requests can): while another file of ours holds the device,
+    // the request waits a little for it to go before it is refused.
+    if (result == kIOReturnExclusiveAccess && client.node->holder &&
+        client.node->holder != &client && client.openRetries < kOpenRetries) {
+        ++client.openRetries;
+        return kRetryLater;
+    }
     if (result) return callErrno(result);
     client.holds = true;
     client.node->holder = &client;
     return 0;
+}
+
+void UsbfsBus::retryLater(UMockdevIoctlClient *ioctlClient) {
+    struct Retry {
+        UsbfsBus *bus;
+        UMockdevIoctlClient *client;
+    };
+    GSource *source = g_timeout_source_new(kOpenRetryMs);
+    g_object_ref(ioctlClient);
+    g_source_set_callback(
+        source,
+        [](gpointer data) -> gboolean {
+            auto *retry = static_cast<Retry *>(data);
+            retry->bus->handleIoctl(retry->client);
+            return G_SOURCE_REMOVE;
+        },
+        new Retry{this, ioctlClient},
+        [](gpointer data) {
+            auto *retry = static_cast<Retry *>(data);
+            g_object_unref(retry->client);
+            delete retry;
+        });
+    // The thread's own context: the one umockdev handles this client's requests on.
+    g_source_attach(source, g_main_context_get_thread_default());
+    g_source_unref(source);
 }
 
 int UsbfsBus::ensureClaimed(Client &client, uint8_t interfaceNumber) {
@@ -560,18 +621,27 @@ bool UsbfsBus::handleIoctl(UMockdevIoctlClient *ioctlClient) {
     // The client is a thread of this process blocked in its ioctl: its memory is ours to read
     // and write until the call completes.
     const uintptr_t argument = *reinterpret_cast<const uintptr_t *>(arg->data);
+    auto client = findClient(ioctlClient);
     auto answer = [&](int error) {
+        if (error == kRetryLater) {
+            retryLater(ioctlClient);
+            return true;
+        }
+        if (client) client->openRetries = 0;
         umockdev_ioctl_client_complete(ioctlClient, error ? -1 : 0, error);
         return true;
     };
-    auto client = findClient(ioctlClient);
     if (!client || !client->node) return answer(ENODEV);
     Node &node = *client->node;
-    auto gone = [&] {
-        std::lock_guard lock(mutex_);
-        return node.gone;
-    };
     usb::Device &device = *node.device;
+    // Gone once the device has left, even before its departure has been reported here.
+    auto gone = [&] {
+        {
+            std::lock_guard lock(mutex_);
+            if (node.gone) return true;
+        }
+        return !device.attached();
+    };
 
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
@@ -590,9 +660,9 @@ bool UsbfsBus::handleIoctl(UMockdevIoctlClient *ioctlClient) {
 
     case USBDEVFS_RELEASEINTERFACE: {
         const unsigned number = *reinterpret_cast<const unsigned *>(argument);
+        if (gone()) return answer(ENODEV);
         {
             std::lock_guard lock(mutex_);
-            if (node.gone) return answer(ENODEV);
             if (number >= 32 || !(client->claimed & (1u << number))) return answer(EINVAL);
             client->claimed &= ~(1u << number);
         }
@@ -641,16 +711,22 @@ bool UsbfsBus::handleIoctl(UMockdevIoctlClient *ioctlClient) {
 
     case USBDEVFS_DISCARDURB: {
         std::shared_ptr<Urb> urb;
+        bool silent;
         {
             std::lock_guard lock(mutex_);
             auto found = client->inFlight.find(argument);
             if (found == client->inFlight.end() || found->second->discarded) return answer(EINVAL);
             urb = found->second;
             urb->discarded = true;
+            silent = urb->silent;
         }
-        // The device model ends every transfer queued on the endpoint; the others are queued
-        // again as they come back (finish).
-        device.abortEndpoint(urb->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : urb->endpoint);
+        if (silent) {
+            finish(urb, kIOReturnAborted, 0);
+        } else {
+            // The device model ends every transfer queued on the endpoint; the others are
+            // queued again as they come back (finish).
+            device.abortEndpoint(urb->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : urb->endpoint);
+        }
         return answer(0);
     }
 
@@ -761,12 +837,13 @@ int UsbfsBus::submit(const std::shared_ptr<Client> &owner, uintptr_t urbAddress)
         uint32_t moved = 0;
         IOReturn result;
         if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
-            result = device.controlTransfer(setup, urb->buffer + 8, {0, 0}, moved);
+            result = device.controlTransfer(setup, urb->buffer + 8, kUsbfsTimeouts, moved);
             // The model counts only the data it sends; an accepted write moved all of its own.
             if (!(setup.bmRequestType & usb::kEndpointIn))
                 moved = result == 0 || result == kIOReturnOverrun ? setup.wLength : 0;
         } else {
-            result = device.bulkTransfer(urb->endpoint, urb->buffer, urb->length, {0, 0}, moved);
+            result =
+                device.bulkTransfer(urb->endpoint, urb->buffer, urb->length, kUsbfsTimeouts, moved);
         }
         finish(urb, result, moved);
     });
@@ -781,6 +858,11 @@ void UsbfsBus::finish(const std::shared_ptr<Urb> &urb, IOReturn result, uint32_t
         auto owner = urb->client.lock();
         if (!owner || owner->vanished) return;
         Client &client = *owner;
+        if (result == kIOUSBTransactionTimeout && urb->node->gone) result = kIOReturnNoDevice;
+        if (result == kIOUSBTransactionTimeout && !urb->discarded) {
+            urb->silent = true; // libusb's own time-out discards it
+            return;
+        }
         if (result == kIOReturnAborted && !urb->discarded && urb->type == USBDEVFS_URB_TYPE_BULK &&
             (urb->endpoint & usb::kEndpointIn) && !urb->node->gone) {
             requeue = true; // ended with another URB that was discarded

@@ -1,11 +1,12 @@
 // Simulated cameras behind emulated usbfs device nodes, for tests of the code paths that reach
 // real cameras through libusb.
 //
-// A UsbfsBus puts each simulated camera it attaches under /sys/bus/usb/devices and
+// A UsbfsBus puts each enumeration of a simulated camera under /sys/bus/usb/devices and
 // /dev/bus/usb/BBB/DDD of a umockdev testbed and answers every usbfs ioctl libusb sends to that
 // node from the camera's device model (sim/), so that libusb, and whatever sits on it, talks to
-// the very model the in-process tests reach directly. The cameras it attaches are taken off the
-// platform's backend list: they are reached through libusb only.
+// the very model the in-process tests reach directly. While the bus exists the simulated bus is
+// off the platform's backend list (it is put back afterwards): its cameras, whether attached
+// here or with sim::attachCamera, are reached through libusb only.
 //
 // Rules of use:
 // - The process runs under umockdev-wrapper (the test executable's launcher in CMake).
@@ -14,6 +15,14 @@
 // - Clients are libusb contexts of this process (the bus reads and writes URBs in its memory).
 // - A camera's bus number and port path follow from its locationID (see busNumber, portPath):
 //   a port keeps its sysfs name across re-enumerations, each enumeration gets a new devnum.
+// - The device's exclusive claim (usb::Device::open) is taken by a file at its first claim,
+//   configuration or transfer and given back when the file is closed; while another file or
+//   sim's holdExclusive holds it, libusb_claim_interface answers LIBUSB_ERROR_BUSY.
+// - A node can refuse to open (UsbfsNodeOptions::denyAccess): libusb_open answers
+//   LIBUSB_ERROR_ACCESS. File modes deny nothing to root, so the test executable's own open()
+//   answers EACCES for such nodes.
+// - The kernel never learns libusb's time-outs: a request the model leaves unanswered stays
+//   pending until libusb's time-out discards it (LIBUSB_ERROR_TIMEOUT, as with real devices).
 // - Completed URBs are signalled to poll() through the node itself, which is a FIFO whose
 //   writability says "something to reap": libusb's event loop sleeps while nothing completes.
 #pragma once
@@ -35,6 +44,7 @@
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+typedef struct _GObject GObject;
 
 namespace qor::testing {
 
@@ -89,7 +99,7 @@ private:
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, UsbfsBus *self);
     static void onClientConnected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
                                   UsbfsBus *self);
-    static void onClientNotify(UMockdevIoctlClient *client, void *pspec, UsbfsBus *self);
+    static void onClientFinalized(void *self, GObject *client);
 
     bool handleIoctl(UMockdevIoctlClient *ioctlClient);
     void clientGone(UMockdevIoctlClient *ioctlClient);
@@ -97,6 +107,8 @@ private:
     // errno of the device's exclusive claim for this client (0 once held).
     int ensureOpen(Client &client);
     int ensureClaimed(Client &client, uint8_t interfaceNumber);
+    // Handles the client's request again shortly, on the handler's thread.
+    void retryLater(UMockdevIoctlClient *ioctlClient);
     int submit(const std::shared_ptr<Client> &client, uintptr_t urbAddress);
     void finish(const std::shared_ptr<Urb> &urb, IOReturn result, uint32_t transferred);
     bool reap(Client &client, uintptr_t resultAddress); // under mutex_

@@ -78,9 +78,10 @@ sim::CameraOptions running(uint16_t productID = 0x00A1) {
     return options;
 }
 
-int readRegister(libusb_device_handle *handle, uint16_t reg, uint32_t &value) {
+int readRegister(libusb_device_handle *handle, uint16_t reg, uint32_t &value,
+                 unsigned timeoutMs = kTimeoutMs) {
     uint8_t bytes[4] = {};
-    const int r = libusb_control_transfer(handle, 0xC0, 0x12, 0, reg, bytes, 4, kTimeoutMs);
+    const int r = libusb_control_transfer(handle, 0xC0, 0x12, 0, reg, bytes, 4, timeoutMs);
     value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
             uint32_t(bytes[3]) << 24;
     return r;
@@ -99,7 +100,7 @@ std::vector<uint8_t> portsOf(libusb_device *device) {
 }
 
 // What the device sent on its streaming endpoint, in order, from the transfer log.
-[[maybe_unused]] std::vector<std::vector<uint8_t>> bulkInPayloads(const sim::SimCamera &camera) {
+std::vector<std::vector<uint8_t>> bulkInPayloads(const sim::SimCamera &camera) {
     std::vector<std::vector<uint8_t>> payloads;
     for (const auto &t : camera.transferLog())
         if (t.kind == sim::Transfer::Kind::AsyncBulkIn && t.endpoint == kBulkIn && !t.result)
@@ -120,8 +121,13 @@ TEST_F(UsbfsBusTest, EnumeratesEachCameraWithItsIdsBusPortAndDescriptors) {
         EXPECT_EQ(descriptor.idVendor, camera->model().vendorID);
         EXPECT_EQ(descriptor.idProduct, camera->model().productID);
         EXPECT_EQ(descriptor.bcdDevice, camera->releaseNumber());
-        EXPECT_EQ(libusb_get_bus_number(device), UsbfsBus::busNumber(camera->locationID()));
-        EXPECT_EQ(portsOf(device), UsbfsBus::portPath(camera->locationID()));
+        // Bus number and port path are the camera's location, packed as 0xBBPPPPPP.
+        const std::vector<uint8_t> ports = portsOf(device);
+        ASSERT_FALSE(ports.empty());
+        ASSERT_LE(ports.size(), 3u);
+        uint32_t location = uint32_t(libusb_get_bus_number(device)) << 24;
+        for (size_t i = 0; i < ports.size(); ++i) location |= uint32_t(ports[i]) << (16 - 8 * i);
+        EXPECT_EQ(location, camera->locationID());
         EXPECT_EQ(libusb_get_device_speed(device), LIBUSB_SPEED_HIGH);
 
         // What libusb read at enumeration is, byte for byte, what the device answers.
@@ -134,9 +140,8 @@ TEST_F(UsbfsBusTest, EnumeratesEachCameraWithItsIdsBusPortAndDescriptors) {
         const int configLength =
             libusb_get_descriptor(handle, LIBUSB_DT_CONFIG, 0, answered + 18, 256);
         ASSERT_GT(configLength, 9);
-        std::string sysfs = "/sys/bus/usb/devices/" +
-                            std::to_string(UsbfsBus::busNumber(camera->locationID())) + "-";
-        const auto ports = UsbfsBus::portPath(camera->locationID());
+        std::string sysfs =
+            "/sys/bus/usb/devices/" + std::to_string(libusb_get_bus_number(device)) + "-";
         for (size_t i = 0; i < ports.size(); ++i)
             sysfs += (i ? "." : "") + std::to_string(ports[i]);
         std::ifstream file(sysfs + "/descriptors", std::ios::binary);
@@ -178,6 +183,282 @@ TEST_F(UsbfsBusTest, RegisterTransfersReachTheModel) {
 
     // A register the device refuses stalls the request.
     EXPECT_EQ(readRegister(handle, 0x7FFC, value), LIBUSB_ERROR_PIPE);
+    libusb_close(handle);
+}
+
+// Arrivals and departures as libusb's hotplug reports them.
+struct HotplugLog {
+    struct Event {
+        bool arrived;
+        uint16_t productID;
+        uint8_t bus, address;
+        std::vector<uint8_t> ports;
+    };
+    std::vector<Event> events;
+
+    static int record(libusb_context *, libusb_device *device, libusb_hotplug_event event,
+                      void *self) {
+        libusb_device_descriptor descriptor{};
+        libusb_get_device_descriptor(device, &descriptor);
+        static_cast<HotplugLog *>(self)->events.push_back(
+            {event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, descriptor.idProduct,
+             libusb_get_bus_number(device), libusb_get_device_address(device), portsOf(device)});
+        return 0;
+    }
+};
+
+// Handles libusb's events until done() holds; false if it never does.
+template <typename Done> bool handleEventsUntil(libusb_context *context, Done done) {
+    for (int i = 0; i < 100 && !done(); ++i) {
+        timeval tv{0, 100000};
+        libusb_handle_events_timeout_completed(context, &tv, nullptr);
+    }
+    return done();
+}
+
+TEST_F(UsbfsBusTest, FirmwareDownloadReenumeratesOnTheSamePort) {
+    ASSERT_TRUE(libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG));
+    sim::CameraOptions options;
+    options.reenumerationDelay = 20ms;
+    auto camera = bus_->attach(options);
+    ASSERT_TRUE(camera);
+    const uint16_t vendor = camera->model().vendorID, product = camera->model().productID;
+    HotplugLog hotplug;
+    libusb_hotplug_callback_handle callback;
+    ASSERT_EQ(libusb_hotplug_register_callback(
+                  context_, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                  LIBUSB_HOTPLUG_NO_FLAGS, vendor, LIBUSB_HOTPLUG_MATCH_ANY,
+                  LIBUSB_HOTPLUG_MATCH_ANY, &HotplugLog::record, &hotplug, &callback),
+              0);
+
+    libusb_device *unprogrammed = deviceOf(*camera);
+    ASSERT_NE(unprogrammed, nullptr);
+    libusb_device_descriptor descriptor{};
+    libusb_get_device_descriptor(unprogrammed, &descriptor);
+    EXPECT_EQ(descriptor.idProduct, product | 0x8000);
+    const uint8_t firstAddress = libusb_get_device_address(unprogrammed);
+    const std::vector<uint8_t> ports = portsOf(unprogrammed);
+    libusb_device_handle *handle = nullptr;
+    ASSERT_EQ(libusb_open(unprogrammed, &handle), 0);
+    libusb_unref_device(unprogrammed);
+
+    // The FX2 loader: hold the CPU, write the image into its RAM, release the CPU.
+    const std::vector<uint8_t> image = sim::buildFirmwareImage(product, sim::kAnyRelease);
+    uint8_t cpucs = 1;
+    ASSERT_EQ(libusb_control_transfer(handle, 0x40, 0xA0, 0xE600, 0, &cpucs, 1, kTimeoutMs), 1);
+    for (size_t at = 0; at < image.size(); at += 4096) {
+        const uint16_t n = uint16_t(std::min<size_t>(4096, image.size() - at));
+        ASSERT_EQ(libusb_control_transfer(handle, 0x40, 0xA0, uint16_t(at), 0,
+                                          const_cast<uint8_t *>(image.data() + at), n, kTimeoutMs),
+                  n);
+    }
+    const std::vector<uint8_t> ram = camera->fx2Ram();
+    ASSERT_GE(ram.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), ram.begin()));
+    cpucs = 0;
+    ASSERT_EQ(libusb_control_transfer(handle, 0x40, 0xA0, 0xE600, 0, &cpucs, 1, kTimeoutMs), 1);
+
+    // The unprogrammed device leaves, the programmed one arrives on the same port. (Its first
+    // arrival may be reported too: the context existed before the camera was attached.)
+    auto find = [&](bool arrived, uint16_t productID) {
+        for (size_t i = 0; i < hotplug.events.size(); ++i)
+            if (hotplug.events[i].arrived == arrived && hotplug.events[i].productID == productID)
+                return int(i);
+        return -1;
+    };
+    ASSERT_TRUE(handleEventsUntil(context_, [&] { return find(true, product) >= 0; }));
+    const int left = find(false, product | 0x8000), arrived = find(true, product);
+    ASSERT_GE(left, 0);
+    EXPECT_LT(left, arrived);
+    EXPECT_EQ(hotplug.events[size_t(left)].address, firstAddress);
+    EXPECT_EQ(hotplug.events[size_t(left)].ports, ports);
+    const HotplugLog::Event &programmed = hotplug.events[size_t(arrived)];
+    EXPECT_NE(programmed.address, firstAddress);
+    EXPECT_EQ(programmed.bus, UsbfsBus::busNumber(camera->locationID()));
+    EXPECT_EQ(programmed.ports, ports);
+    EXPECT_EQ(bus_->deviceAddress(*camera), programmed.address);
+
+    // The old node is gone for good; the new one answers as the running firmware.
+    uint32_t value;
+    EXPECT_EQ(readRegister(handle, sim::kRegVersion, value), LIBUSB_ERROR_NO_DEVICE);
+    libusb_close(handle);
+    handle = open(*camera);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(readRegister(handle, sim::kRegVersion, value), 4);
+    libusb_close(handle);
+    libusb_hotplug_deregister_callback(context_, callback);
+}
+
+// Streams one frame into a transfer of `length` bytes; its status and what it received.
+struct FrameRead {
+    libusb_transfer_status status;
+    std::vector<uint8_t> bytes;
+};
+
+FrameRead readFrame(libusb_context *context, libusb_device_handle *handle, size_t length) {
+    FrameRead result{LIBUSB_TRANSFER_ERROR, std::vector<uint8_t>(length)};
+    libusb_transfer *transfer = libusb_alloc_transfer(0);
+    bool done = false;
+    libusb_fill_bulk_transfer(
+        transfer, handle, kBulkIn, result.bytes.data(), int(length),
+        [](libusb_transfer *t) { *static_cast<bool *>(t->user_data) = true; }, &done, 0);
+    EXPECT_EQ(libusb_submit_transfer(transfer), 0);
+    EXPECT_TRUE(handleEventsUntil(context, [&] { return done; }));
+    result.status = transfer->status;
+    result.bytes.resize(size_t(transfer->actual_length));
+    libusb_free_transfer(transfer);
+    return result;
+}
+
+TEST_F(UsbfsBusTest, BulkReadsDeliverTheFramesTheModelSent) {
+    for (const uint32_t capabilities : {kUsbfsCapsCurrentKernel, kUsbfsCapsWithoutContinuation}) {
+        SCOPED_TRACE(capabilities);
+        auto camera = bus_->attach(running(), {capabilities, false});
+        libusb_device_handle *handle = openStreaming(*camera);
+        ASSERT_NE(handle, nullptr);
+        const size_t frameBytes = camera->renderFrame().size();
+        camera->clearTransferLog();
+        ASSERT_EQ(writeRegister(handle, sim::kRegStreaming, sim::kStreamingOn), 4);
+
+        // A transfer as long as a frame, and one longer that a frame's end finishes short.
+        for (const size_t length : {frameBytes, frameBytes + 100000}) {
+            const size_t logged = bulkInPayloads(*camera).size();
+            const FrameRead frame = readFrame(context_, handle, length);
+            EXPECT_EQ(frame.status, LIBUSB_TRANSFER_COMPLETED);
+            ASSERT_EQ(frame.bytes.size(), frameBytes);
+            const auto payloads = bulkInPayloads(*camera);
+            std::vector<uint8_t> sent;
+            for (size_t i = logged; i < payloads.size(); ++i)
+                sent.insert(sent.end(), payloads[i].begin(), payloads[i].end());
+            EXPECT_TRUE(sent == frame.bytes) << "the frame arrives whole and unaltered";
+            const size_t urbs = payloads.size() - logged;
+            if (capabilities == kUsbfsCapsCurrentKernel)
+                EXPECT_EQ(urbs, 1u);
+            else
+                EXPECT_EQ(urbs, (frameBytes + 16383) / 16384) << "one read per 16 KB URB";
+            if (capabilities == kUsbfsCapsWithoutContinuation) break; // the rest spills over
+        }
+        libusb_close(handle);
+        bus_->detachAll();
+    }
+}
+
+TEST_F(UsbfsBusTest, FaultsAnswerAsLibusbReportsThemAndTheCameraRecovers) {
+    auto camera = bus_->attach(running());
+    libusb_device_handle *handle = openStreaming(*camera);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(writeRegister(handle, sim::kRegStreaming, sim::kStreamingOn), 4);
+    const size_t frameBytes = camera->renderFrame().size();
+
+    camera->failBulk(kBulkIn, kIOUSBPipeStalled);
+    EXPECT_EQ(readFrame(context_, handle, frameBytes).status, LIBUSB_TRANSFER_STALL);
+    std::vector<uint8_t> buffer(frameBytes);
+    int moved = -1;
+    EXPECT_EQ(
+        libusb_bulk_transfer(handle, kBulkIn, buffer.data(), int(frameBytes), &moved, kTimeoutMs),
+        LIBUSB_ERROR_PIPE)
+        << "the endpoint stays halted";
+    ASSERT_EQ(libusb_clear_halt(handle, kBulkIn), 0);
+    EXPECT_EQ(readFrame(context_, handle, frameBytes).bytes.size(), frameBytes);
+
+    // A short packet ends a read early with what arrived; an overrun reports the overflow.
+    camera->shortBulk(kBulkIn, 1000);
+    const FrameRead cut = readFrame(context_, handle, frameBytes);
+    EXPECT_EQ(cut.status, LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(cut.bytes.size(), 1000u);
+    camera->failBulk(kBulkIn, kIOReturnOverrun);
+    EXPECT_EQ(readFrame(context_, handle, frameBytes).status, LIBUSB_TRANSFER_OVERFLOW);
+    EXPECT_EQ(readFrame(context_, handle, frameBytes).bytes.size(), frameBytes);
+
+    // A request the device leaves unanswered ends at libusb's time-out; the next one answers.
+    camera->failRequest(0x12, kIOUSBTransactionTimeout);
+    uint32_t value;
+    EXPECT_EQ(readRegister(handle, sim::kRegVersion, value, 20), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(readRegister(handle, sim::kRegVersion, value), 4);
+    libusb_close(handle);
+}
+
+TEST_F(UsbfsBusTest, BitstreamWrittenInBulkConfiguresTheFpga) {
+    for (const uint32_t capabilities : {kUsbfsCapsCurrentKernel, kUsbfsCapsWithoutContinuation}) {
+        SCOPED_TRACE(capabilities);
+        sim::CameraOptions options = running();
+        options.fpgaConfigured = false;
+        auto camera = bus_->attach(options, {capabilities, false});
+        libusb_device_handle *handle = open(*camera);
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(libusb_set_configuration(handle, 1), 0);
+        ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+        ASSERT_EQ(libusb_set_interface_alt_setting(handle, 0, 1), 0);
+        std::vector<uint8_t> bits =
+            sim::buildBitstream(camera->model().productID, sim::kAnyRelease);
+        ASSERT_EQ(writeRegister(handle, sim::kRegFpga, 0xFFFFFFFF), 4);
+        int moved = 0;
+        ASSERT_EQ(libusb_bulk_transfer(handle, kBulkOut, bits.data(), int(bits.size()), &moved,
+                                       kTimeoutMs),
+                  0);
+        EXPECT_EQ(moved, int(bits.size()));
+        ASSERT_EQ(writeRegister(handle, sim::kRegFpga, 0), 4);
+        EXPECT_EQ(camera->lastBitstream(), bits);
+        EXPECT_TRUE(camera->fpgaConfigured());
+        libusb_close(handle);
+        bus_->detachAll();
+    }
+}
+
+TEST_F(UsbfsBusTest, UnplugEndsOutstandingReadsAndEveryLaterCallAnswersNoDevice) {
+    auto camera = bus_->attach(running());
+    libusb_device_handle *handle = openStreaming(*camera);
+    ASSERT_NE(handle, nullptr);
+    // Not streaming: the read waits for data that never comes.
+    std::vector<uint8_t> buffer(65536);
+    libusb_transfer *transfer = libusb_alloc_transfer(0);
+    bool done = false;
+    libusb_fill_bulk_transfer(
+        transfer, handle, kBulkIn, buffer.data(), int(buffer.size()),
+        [](libusb_transfer *t) { *static_cast<bool *>(t->user_data) = true; }, &done, 0);
+    ASSERT_EQ(libusb_submit_transfer(transfer), 0);
+    timeval tv{0, 1000};
+    libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+    EXPECT_FALSE(done);
+
+    camera->unplug();
+    ASSERT_TRUE(handleEventsUntil(context_, [&] { return done; }));
+    EXPECT_EQ(transfer->status, LIBUSB_TRANSFER_NO_DEVICE);
+    libusb_free_transfer(transfer);
+
+    uint32_t value;
+    EXPECT_EQ(readRegister(handle, sim::kRegVersion, value), LIBUSB_ERROR_NO_DEVICE);
+    int moved = 0;
+    EXPECT_EQ(libusb_bulk_transfer(handle, kBulkIn, buffer.data(), 512, &moved, kTimeoutMs),
+              LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(libusb_clear_halt(handle, kBulkIn), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(libusb_release_interface(handle, 0), LIBUSB_ERROR_NO_DEVICE);
+    libusb_close(handle);
+    EXPECT_TRUE(handleEventsUntil(context_, [&] { return bus_->deviceAddress(*camera) == 0; }))
+        << "the node is removed";
+}
+
+TEST_F(UsbfsBusTest, DeniedNodeRefusesToOpenAndHeldDeviceRefusesTheClaim) {
+    UsbfsNodeOptions denied;
+    denied.denyAccess = true;
+    auto camera = bus_->attach(running(), denied);
+    libusb_device *device = deviceOf(*camera);
+    ASSERT_NE(device, nullptr);
+    libusb_device_handle *handle = nullptr;
+    EXPECT_EQ(libusb_open(device, &handle), LIBUSB_ERROR_ACCESS);
+
+    bus_->setDenyAccess(*camera, false);
+    ASSERT_EQ(libusb_open(device, &handle), 0);
+    libusb_unref_device(device);
+    ASSERT_EQ(libusb_set_configuration(handle, 1), 0);
+    libusb_close(handle);
+
+    // Another client holding the device: the claim is refused until it lets go.
+    camera->holdExclusive(1);
+    handle = open(*camera);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(libusb_claim_interface(handle, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_claim_interface(handle, 0), 0);
     libusb_close(handle);
 }
 

@@ -1,0 +1,212 @@
+// Streaming through the libusb backend: frames read with queued bulk reads, byte for byte what
+// the camera's model sent, a stall and a short read recovered, and an unplug mid-stream.
+#include "usbfs/backend_support.h"
+
+#include "sim/registers.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace qor::testing {
+namespace {
+
+constexpr uint8_t kBulkIn = 0x86;
+constexpr uint16_t kWidth = 160, kHeight = 120;
+constexpr uint32_t kFrameBytes = kWidth * kHeight;
+constexpr usb::Timeouts kWait{0, 5000};
+
+IOReturn writeRegister(usb::Device &device, uint16_t reg, uint32_t value) {
+    uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                        uint8_t(value >> 24)};
+    uint32_t moved = 0;
+    return device.controlTransfer({0x40, 0x12, 0, reg, 4}, bytes, kWait, moved);
+}
+
+// The frames the model sent on its streaming endpoint, in order.
+std::vector<std::vector<uint8_t>> framesSent(const sim::SimCamera &camera) {
+    std::vector<std::vector<uint8_t>> frames;
+    for (const auto &t : camera.transferLog())
+        if ((t.kind == sim::Transfer::Kind::AsyncBulkIn || t.kind == sim::Transfer::Kind::BulkIn) &&
+            t.endpoint == kBulkIn && t.result == 0 && !t.data.empty())
+            frames.push_back(t.data);
+    return frames;
+}
+
+// Reads frames with two bulk reads always queued, each completion queueing the next.
+class Reader {
+public:
+    explicit Reader(usb::Device &device) : device_(device) {}
+    ~Reader() {
+        EXPECT_TRUE(eventually([&] { return outstanding_.load() == 0; }));
+    }
+
+    IOReturn start() {
+        running_ = true;
+        for (auto &buffer : buffers_) {
+            buffer.assign(kFrameBytes, 0);
+            if (IOReturn result = submit(buffer)) return result;
+        }
+        return kIOReturnSuccess;
+    }
+    void stop() { running_ = false; }
+    size_t framesRead() {
+        std::lock_guard lock(mutex_);
+        return frames_.size();
+    }
+    std::vector<std::vector<uint8_t>> frames() {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
+    std::vector<IOReturn> endings() {
+        std::lock_guard lock(mutex_);
+        return endings_;
+    }
+    int outstanding() const { return outstanding_.load(); }
+
+private:
+    IOReturn submit(std::vector<uint8_t> &buffer) {
+        ++outstanding_;
+        IOReturn result = device_.submitBulkRead(
+            kBulkIn, buffer.data(), kFrameBytes, [this, &buffer](IOReturn status, uint32_t n) {
+                {
+                    std::lock_guard lock(mutex_);
+                    if (status == kIOReturnSuccess)
+                        frames_.emplace_back(buffer.begin(), buffer.begin() + n);
+                    else
+                        endings_.push_back(status);
+                }
+                if (status == kIOReturnSuccess && running_.load()) submit(buffer);
+                --outstanding_;
+            });
+        if (result) --outstanding_;
+        return result;
+    }
+
+    usb::Device &device_;
+    std::vector<uint8_t> buffers_[2];
+    std::atomic<bool> running_{false};
+    std::atomic<int> outstanding_{0};
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> frames_;
+    std::vector<IOReturn> endings_;
+};
+
+class BackendStream : public BackendTest {
+protected:
+    // A running camera opened for streaming: a small window, a short exposure, video on.
+    void openStreaming(uint16_t productID = 0x03AD) {
+        camera_ = bus_->attach(runningCamera(productID));
+        ASSERT_TRUE(camera_);
+        device_ = deviceOf(*camera_);
+        ASSERT_TRUE(device_);
+        ASSERT_EQ(device_->open(), kIOReturnSuccess);
+        ASSERT_EQ(device_->setConfiguration(1), kIOReturnSuccess);
+        ASSERT_EQ(device_->claimInterface(0), kIOReturnSuccess);
+        ASSERT_EQ(device_->setAlternateSetting(0, 2), kIOReturnSuccess);
+        ASSERT_EQ(writeRegister(*device_, 0x1008, 0), kIOReturnSuccess);
+        ASSERT_EQ(writeRegister(*device_, 0x100C, uint32_t(kHeight) << 16 | kWidth),
+                  kIOReturnSuccess);
+        ASSERT_EQ(writeRegister(*device_, 0x04A4, 2000), kIOReturnSuccess);
+        camera_->clearTransferLog();
+        ASSERT_EQ(writeRegister(*device_, sim::kRegStreaming, 0x80), kIOReturnSuccess);
+    }
+    void TearDown() override {
+        if (device_) device_->close();
+        device_.reset();
+        BackendTest::TearDown();
+    }
+
+    std::shared_ptr<sim::SimCamera> camera_;
+    std::shared_ptr<usb::Device> device_;
+};
+
+TEST_F(BackendStream, QueuedReadsDeliverEveryFrameTheModelSent) {
+    openStreaming();
+    {
+        Reader reader(*device_);
+        ASSERT_EQ(reader.start(), kIOReturnSuccess);
+        ASSERT_TRUE(eventually([&] { return reader.framesRead() >= 100; }));
+        reader.stop();
+        ASSERT_EQ(device_->abortEndpoint(kBulkIn), kIOReturnSuccess);
+        ASSERT_TRUE(eventually([&] { return reader.outstanding() == 0; }));
+        EXPECT_EQ(writeRegister(*device_, sim::kRegStreaming, 0), kIOReturnSuccess);
+
+        const auto frames = reader.frames();
+        const auto sent = framesSent(*camera_);
+        ASSERT_EQ(frames.size(), sent.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_EQ(frames[i].size(), kFrameBytes) << "frame " << i;
+            ASSERT_TRUE(frames[i] == sent[i]) << "frame " << i;
+        }
+        // The reads still queued at the abort end with kIOReturnAborted, each once.
+        const auto endings = reader.endings();
+        EXPECT_GE(endings.size(), 1u);
+        EXPECT_LE(endings.size(), 2u);
+        for (IOReturn status : endings) EXPECT_EQ(status, kIOReturnAborted);
+    }
+}
+
+TEST_F(BackendStream, AStallAndAShortReadAreRecovered) {
+    openStreaming();
+    std::vector<uint8_t> frame(kFrameBytes);
+    uint32_t moved = 0;
+
+    camera_->failBulk(kBulkIn, kIOUSBPipeStalled, 1);
+    EXPECT_EQ(device_->bulkTransfer(kBulkIn, frame.data(), kFrameBytes, kWait, moved),
+              kIOUSBPipeStalled);
+    EXPECT_EQ(device_->endpointStatus(kBulkIn), kIOUSBPipeStalled);
+    EXPECT_EQ(
+        device_->submitBulkRead(kBulkIn, frame.data(), kFrameBytes, [](IOReturn, uint32_t) {}),
+        kIOUSBPipeStalled)
+        << "a halted pipe takes nothing until it is cleared";
+    ASSERT_EQ(device_->clearHalt(kBulkIn), kIOReturnSuccess);
+    EXPECT_EQ(device_->endpointStatus(kBulkIn), kIOReturnSuccess);
+    ASSERT_EQ(device_->bulkTransfer(kBulkIn, frame.data(), kFrameBytes, kWait, moved),
+              kIOReturnSuccess);
+    EXPECT_EQ(moved, kFrameBytes);
+    EXPECT_TRUE(frame == framesSent(*camera_).back());
+
+    // A short read completes with what moved; the layer above judges it.
+    camera_->shortBulk(kBulkIn, 100, 1);
+    ASSERT_EQ(device_->bulkTransfer(kBulkIn, frame.data(), kFrameBytes, kWait, moved),
+              kIOReturnSuccess);
+    EXPECT_EQ(moved, 100u);
+    EXPECT_EQ(device_->endpointStatus(kBulkIn), kIOReturnSuccess);
+    // Reading on finds a whole frame again.
+    bool whole = false;
+    for (int i = 0; i < 5 && !whole; ++i) {
+        ASSERT_EQ(device_->bulkTransfer(kBulkIn, frame.data(), kFrameBytes, kWait, moved),
+                  kIOReturnSuccess);
+        whole = moved == kFrameBytes;
+    }
+    EXPECT_TRUE(whole);
+    EXPECT_TRUE(frame == framesSent(*camera_).back());
+}
+
+TEST_F(BackendStream, UnplugMidStreamEndsEveryReadWithNoDeviceAndCloseSucceeds) {
+    openStreaming();
+    Reader reader(*device_);
+    ASSERT_EQ(reader.start(), kIOReturnSuccess);
+    ASSERT_TRUE(eventually([&] { return reader.framesRead() >= 5; }));
+    camera_->unplug();
+    ASSERT_TRUE(eventually([&] { return reader.outstanding() == 0; }));
+    const auto endings = reader.endings();
+    EXPECT_FALSE(endings.empty());
+    for (IOReturn status : endings) EXPECT_EQ(status, kIOReturnNoDevice);
+    ASSERT_TRUE(eventually([&] { return !device_->attached(); }));
+
+    std::vector<uint8_t> frame(kFrameBytes);
+    uint32_t moved = 0;
+    EXPECT_EQ(device_->bulkTransfer(kBulkIn, frame.data(), kFrameBytes, kWait, moved),
+              kIOReturnNoDevice);
+    EXPECT_EQ(writeRegister(*device_, sim::kRegStreaming, 0), kIOReturnNoDevice);
+    EXPECT_EQ(device_->setAlternateSetting(0, 0), kIOReturnNoDevice);
+    EXPECT_EQ(device_->clearHalt(kBulkIn), kIOReturnNoDevice);
+    EXPECT_EQ(device_->abortEndpoint(kBulkIn), kIOReturnNoDevice);
+    device_->releaseInterface(0);
+    device_->close();
+    EXPECT_EQ(device_->open(), kIOReturnNoDevice);
+}
+
+} // namespace
+} // namespace qor::testing
