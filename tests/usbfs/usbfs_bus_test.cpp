@@ -34,17 +34,24 @@ protected:
         bus_.reset();
     }
 
-    // The libusb device at the camera's node now, referenced; null when libusb has none.
+    // The libusb device at the camera's node now, referenced; null when libusb has none. A node
+    // added after the context was made joins its list once libusb's hotplug thread has seen it.
     libusb_device *deviceOf(const sim::SimCamera &camera) {
-        const uint8_t address = bus_->deviceAddress(camera);
-        libusb_device **list = nullptr;
-        const ssize_t count = libusb_get_device_list(context_, &list);
         libusb_device *found = nullptr;
-        for (ssize_t i = 0; i < count; ++i)
-            if (libusb_get_bus_number(list[i]) == UsbfsBus::busNumber(camera.locationID()) &&
-                libusb_get_device_address(list[i]) == address)
-                found = libusb_ref_device(list[i]);
-        libusb_free_device_list(list, 1);
+        for (int tries = 0; tries < 100 && !found; ++tries) {
+            if (tries) {
+                timeval tv{0, 20000};
+                libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+            }
+            const uint8_t address = bus_->deviceAddress(camera);
+            libusb_device **list = nullptr;
+            const ssize_t count = libusb_get_device_list(context_, &list);
+            for (ssize_t i = 0; i < count; ++i)
+                if (libusb_get_bus_number(list[i]) == UsbfsBus::busNumber(camera.locationID()) &&
+                    libusb_get_device_address(list[i]) == address)
+                    found = libusb_ref_device(list[i]);
+            libusb_free_device_list(list, 1);
+        }
         return found;
     }
     libusb_device_handle *open(const sim::SimCamera &camera) {
