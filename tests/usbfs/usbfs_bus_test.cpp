@@ -327,8 +327,12 @@ TEST_F(UsbfsBusTest, BulkReadsDeliverTheFramesTheModelSent) {
         camera->clearTransferLog();
         ASSERT_EQ(writeRegister(handle, sim::kRegStreaming, sim::kStreamingOn), 4);
 
-        // A transfer as long as a frame, and one longer that a frame's end finishes short.
-        for (const size_t length : {frameBytes, frameBytes + 100000}) {
+        // A transfer as long as a frame, then one longer that the frame's end finishes short
+        // (split into URBs, a longer transfer would take the next frame's start in its last
+        // URBs, as on such a host controller: there the second is a frame long too).
+        const size_t second =
+            capabilities == kUsbfsCapsCurrentKernel ? frameBytes + 100000 : frameBytes;
+        for (const size_t length : {frameBytes, second}) {
             const size_t logged = bulkInPayloads(*camera).size();
             const FrameRead frame = readFrame(context_, handle, length);
             EXPECT_EQ(frame.status, LIBUSB_TRANSFER_COMPLETED);
@@ -343,7 +347,6 @@ TEST_F(UsbfsBusTest, BulkReadsDeliverTheFramesTheModelSent) {
                 EXPECT_EQ(urbs, 1u);
             else
                 EXPECT_EQ(urbs, (frameBytes + 16383) / 16384) << "one read per 16 KB URB";
-            if (capabilities == kUsbfsCapsWithoutContinuation) break; // the rest spills over
         }
         libusb_close(handle);
         bus_->detachAll();
