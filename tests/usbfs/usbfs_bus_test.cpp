@@ -34,17 +34,24 @@ protected:
         bus_.reset();
     }
 
-    // The libusb device at the camera's node now, referenced; null when libusb has none.
+    // The libusb device at the camera's node now, referenced; null when libusb has none. A node
+    // added after the context was made joins its list once libusb's hotplug thread has seen it.
     libusb_device *deviceOf(const sim::SimCamera &camera) {
-        const uint8_t address = bus_->deviceAddress(camera);
-        libusb_device **list = nullptr;
-        const ssize_t count = libusb_get_device_list(context_, &list);
         libusb_device *found = nullptr;
-        for (ssize_t i = 0; i < count; ++i)
-            if (libusb_get_bus_number(list[i]) == UsbfsBus::busNumber(camera.locationID()) &&
-                libusb_get_device_address(list[i]) == address)
-                found = libusb_ref_device(list[i]);
-        libusb_free_device_list(list, 1);
+        for (int tries = 0; tries < 100 && !found; ++tries) {
+            if (tries) {
+                timeval tv{0, 20000};
+                libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+            }
+            const uint8_t address = bus_->deviceAddress(camera);
+            libusb_device **list = nullptr;
+            const ssize_t count = libusb_get_device_list(context_, &list);
+            for (ssize_t i = 0; i < count; ++i)
+                if (libusb_get_bus_number(list[i]) == UsbfsBus::busNumber(camera.locationID()) &&
+                    libusb_get_device_address(list[i]) == address)
+                    found = libusb_ref_device(list[i]);
+            libusb_free_device_list(list, 1);
+        }
         return found;
     }
     libusb_device_handle *open(const sim::SimCamera &camera) {
@@ -320,8 +327,12 @@ TEST_F(UsbfsBusTest, BulkReadsDeliverTheFramesTheModelSent) {
         camera->clearTransferLog();
         ASSERT_EQ(writeRegister(handle, sim::kRegStreaming, sim::kStreamingOn), 4);
 
-        // A transfer as long as a frame, and one longer that a frame's end finishes short.
-        for (const size_t length : {frameBytes, frameBytes + 100000}) {
+        // A transfer as long as a frame, then one longer that the frame's end finishes short
+        // (split into URBs, a longer transfer would take the next frame's start in its last
+        // URBs, as on such a host controller: there the second is a frame long too).
+        const size_t second =
+            capabilities == kUsbfsCapsCurrentKernel ? frameBytes + 100000 : frameBytes;
+        for (const size_t length : {frameBytes, second}) {
             const size_t logged = bulkInPayloads(*camera).size();
             const FrameRead frame = readFrame(context_, handle, length);
             EXPECT_EQ(frame.status, LIBUSB_TRANSFER_COMPLETED);
@@ -336,7 +347,6 @@ TEST_F(UsbfsBusTest, BulkReadsDeliverTheFramesTheModelSent) {
                 EXPECT_EQ(urbs, 1u);
             else
                 EXPECT_EQ(urbs, (frameBytes + 16383) / 16384) << "one read per 16 KB URB";
-            if (capabilities == kUsbfsCapsWithoutContinuation) break; // the rest spills over
         }
         libusb_close(handle);
         bus_->detachAll();
