@@ -98,7 +98,8 @@ std::string busAndPort(uint32_t locationID) {
     for (int shift = 16; shift >= 0; shift -= 8) {
         const uint32_t port = (locationID >> shift) & 0xFF;
         if (port == 0) break;
-        text += (first ? "" : ".") + std::to_string(port);
+        if (!first) text += '.';
+        text += std::to_string(port);
         first = false;
     }
     if (first) text += "0";

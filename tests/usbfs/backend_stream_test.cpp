@@ -170,18 +170,18 @@ void expectEveryFrameWhole(usb::Device &device, const sim::SimCamera &camera) {
     ASSERT_TRUE(eventually([&] { return reader.outstanding() == 0; }));
     EXPECT_EQ(writeRegister(device, sim::kRegStreaming, 0), kIOReturnSuccess);
 
-    // The frames read are those the model sent, in order. A frame the device had already sent
-    // for a read that the abort then ended is lost, as it would be on a real bus: at most one
-    // per read queued.
+    // The frames read are those the model sent, whole and in order. Around the abort the two
+    // counts may differ by the reads then queued: a frame the device had sent for a read that
+    // the abort ended is lost to the reader, as on a real bus, and a host that splits the read
+    // may have finished a frame whose last piece the model logs as aborted.
     const auto frames = reader.frames();
     const auto sent = framesSent(camera);
     ASSERT_GE(frames.size(), 100u);
-    ASSERT_LE(frames.size(), sent.size());
-    EXPECT_LE(sent.size() - frames.size(), 2u);
-    for (size_t i = 0; i < frames.size(); ++i) {
-        ASSERT_EQ(frames[i].size(), kFrameBytes) << "frame " << i;
-        ASSERT_TRUE(frames[i] == sent[i]) << "frame " << i;
-    }
+    ASSERT_GE(sent.size(), 100u);
+    EXPECT_LE(std::max(frames.size(), sent.size()) - std::min(frames.size(), sent.size()), 2u);
+    for (const auto &frame : frames) ASSERT_EQ(frame.size(), kFrameBytes);
+    const size_t settled = std::min(frames.size(), sent.size()) - 2;
+    for (size_t i = 0; i < settled; ++i) ASSERT_TRUE(frames[i] == sent[i]) << "frame " << i;
     // The reads still queued at the abort end with kIOReturnAborted; each read ends once.
     EXPECT_TRUE(reader.eachReadCompletedOnce());
     const auto endings = reader.endings();

@@ -252,6 +252,7 @@ struct UsbfsBus::Node {
     int fifo = -1;        // our end: holds a byte while nothing is left to reap
     bool readable = false;
     bool gone = false;
+    bool listed = false; // its sysfs entry is in place: libusb can find it
     size_t reapable = 0; // completed URBs of every client, not yet reaped
     Client *holder = nullptr;
     // Synchronous device calls (control, bulk out) run here, one queue per endpoint, so that a
@@ -360,7 +361,7 @@ std::shared_ptr<sim::SimCamera> UsbfsBus::attach(const sim::CameraOptions &optio
     options_.emplace(camera->locationID(), node);
     const bool arrived = changed_.wait_for(lock, kArrivalWait, [&] {
         for (const auto &[devnode, present] : nodes_)
-            if (present->location == camera->locationID()) return true;
+            if (present->location == camera->locationID() && present->listed) return true;
         return false;
     });
     if (!arrived)
@@ -405,7 +406,10 @@ void UsbfsBus::deviceArrived(const std::shared_ptr<usb::Device> &device) {
     {
         const auto ports = portPath(node->location);
         if (ports.empty()) name += "0";
-        for (size_t i = 0; i < ports.size(); ++i) name += (i ? "." : "") + std::to_string(ports[i]);
+        for (size_t i = 0; i < ports.size(); ++i) {
+            if (i) name += '.';
+            name += std::to_string(ports[i]);
+        }
     }
     {
         std::lock_guard lock(mutex_);
@@ -485,6 +489,10 @@ void UsbfsBus::deviceArrived(const std::shared_ptr<usb::Device> &device) {
         std::fprintf(stderr, "usbfs bus: cannot add %s: %s\n", node->syspath.c_str(),
                      error ? error->message : "?");
         g_clear_error(&error);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        node->listed = true;
     }
     changed_.notify_all();
 }

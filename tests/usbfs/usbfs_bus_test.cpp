@@ -149,8 +149,10 @@ TEST_F(UsbfsBusTest, EnumeratesEachCameraWithItsIdsBusPortAndDescriptors) {
         ASSERT_GT(configLength, 9);
         std::string sysfs =
             "/sys/bus/usb/devices/" + std::to_string(libusb_get_bus_number(device)) + "-";
-        for (size_t i = 0; i < ports.size(); ++i)
-            sysfs += (i ? "." : "") + std::to_string(ports[i]);
+        for (size_t i = 0; i < ports.size(); ++i) {
+            if (i) sysfs += '.';
+            sysfs += std::to_string(ports[i]);
+        }
         std::ifstream file(sysfs + "/descriptors", std::ios::binary);
         const std::vector<uint8_t> stored{std::istreambuf_iterator<char>(file), {}};
         EXPECT_EQ(stored, std::vector<uint8_t>(answered, answered + 18 + configLength));
