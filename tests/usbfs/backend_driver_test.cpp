@@ -3,6 +3,8 @@
 // streaming, an unplug while it streams, and a node the user may not open.
 #include "usbfs/backend_support.h"
 
+#include "usb/loader_support.h"
+
 #include "libusb/errors.h"
 
 #include "platform/components.h"
@@ -26,23 +28,6 @@ namespace qor::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The registered camera digitizers by name.
-std::map<std::string, CameraComponentInfo> registeredDigitizers() {
-    std::map<std::string, CameraComponentInfo> found;
-    ComponentDescription looking{videoDigitizerComponentType, kQorvantaVdigSubType,
-                                 kQorvantaManufacturer, 0, 0};
-    Handle name = NewHandle(0);
-    for (Component c = FindNextComponent(nullptr, &looking); c;
-         c = FindNextComponent(c, &looking)) {
-        EXPECT_EQ(GetComponentInfo(c, nullptr, name, nullptr, nullptr), noErr);
-        std::string text(*name + 1, size_t(uint8_t((*name)[0])));
-        if (auto *info = reinterpret_cast<CameraComponentInfo *>(GetComponentRefcon(c)))
-            found[text] = *info;
-    }
-    DisposeHandle(name);
-    return found;
-}
 
 sim::CameraOptions unprogrammed(uint16_t productID, std::string serial) {
     sim::CameraOptions options;
@@ -134,7 +119,7 @@ TEST_F(BackendDriver, LoaderBringsUpTwoCamerasOfOneModelWhichThenStream) {
 
     EXPECT_EQ(QORUSBInitializeLoader(), 0);
     EXPECT_EQ(gWasCameraFirmwareLoaded, 1);
-    auto registered = registeredDigitizers();
+    auto registered = test::registeredDigitizers();
     EXPECT_EQ(registered.size(), 2u);
     for (const auto &camera : {first, second}) {
         SCOPED_TRACE(camera->serial());
