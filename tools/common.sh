@@ -5,7 +5,9 @@ QOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages the library, the programs and the tests need.
 QOR_PACKAGES=(g++ cmake ninja-build pkg-config ccache libgtest-dev libpng-dev libusb-1.0-0-dev
-    umockdev libumockdev-dev)
+    umockdev libumockdev-dev libcli11-dev libcfitsio-dev libtiff-dev)
+# The tests read the capture files back with readers of their own.
+QOR_TEST_PACKAGES=(fitsverify python3-astropy python3-pil libtiff-tools)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 QOR_FUZZ_PACKAGES=(clang libclang-rt-dev)
 # The benchmarks compare against OpenCV and use Google Benchmark.

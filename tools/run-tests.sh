@@ -17,7 +17,7 @@ release) dir=$QOR_ROOT/build-release options=(-DCMAKE_BUILD_TYPE=Release) ;;
 *) echo "usage: $0 [address|thread|release]" >&2; exit 2 ;;
 esac
 
-qor_install_packages "${QOR_PACKAGES[@]}"
+qor_install_packages "${QOR_PACKAGES[@]}" "${QOR_TEST_PACKAGES[@]}"
 qor_build "$dir" "${options[@]}"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
