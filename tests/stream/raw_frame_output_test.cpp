@@ -22,7 +22,7 @@ std::vector<std::vector<uint8_t>> framesSent(const StreamingCamera &cam) {
 TEST_F(RawFrameOutput, SlotsHoldTheFlippedRawFramesUndecoded) {
     for (uint16_t model : {kColourModel, kMonoModel}) {
         SCOPED_TRACE(model);
-        StreamingCamera cam(model, 20000);
+        StreamingCamera cam(model, 50000);
         CameraRecord &r = cam.record();
         r.flipHorizontal = r.flipVertical = 1;
         r.saturationMarkOn = 1;
