@@ -5,6 +5,7 @@
 #include "capture/session_internal.h"
 #include "capture/settings_page.h"
 
+#include "camera/registers.h"
 #include "platform/memory.h"
 #include "platform/misc.h"
 #include "platform/runloop.h"
@@ -17,7 +18,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 namespace qor::capture {
 
@@ -28,7 +28,6 @@ using Clock = std::chrono::steady_clock;
 // The set-point the settings page gives the cooler, held to the cooler's range the way the
 // camera library holds it.
 constexpr double kCoolingSetPointCelsius = -15.0;
-constexpr uint16_t kRegCoolerLowest = 0x0698, kRegCoolerHighest = 0x069C;
 
 // The gain registers count 1/4000ths, as the settings page shows them.
 constexpr double kGainUnits = 4000.0;
@@ -46,8 +45,8 @@ double gainValue(uint8_t supported, uint32_t &value) {
 
 double setPoint(CameraHandle camera) {
     uint32_t lowest = 0, highest = 0;
-    if (QORAReadOneCameraRegister(camera, kRegCoolerLowest, &lowest) != 0 ||
-        QORAReadOneCameraRegister(camera, kRegCoolerHighest, &highest) != 0)
+    if (QORAReadOneCameraRegister(camera, qor::camera::kRegCoolerLowest, &lowest) != 0 ||
+        QORAReadOneCameraRegister(camera, qor::camera::kRegCoolerHighest, &highest) != 0)
         return NAN;
     const double low = celsius(lowest), high = celsius(highest);
     return low <= kCoolingSetPointCelsius && kCoolingSetPointCelsius <= high
@@ -60,7 +59,28 @@ PixelLayout decodedLayout(CameraRecord &r, int16_t depth) {
     return atomicField(r.outputFormat).load() == 1 ? PixelLayout::ARGB : PixelLayout::BGRA;
 }
 
-OSErr onFrame(SGChannel, Ptr p, long len, long *, long, TimeValue time, short, long refCon);
+// The data procedure: copies the frame out of the digitizer's ring into a frame of its own,
+// stamps it, and hands it over.
+OSErr onFrame(SGChannel, Ptr p, long len, long *, long, TimeValue time, short, long refCon) {
+    auto &c = *reinterpret_cast<CameraState *>(refCon);
+    if (!c.capturing || !c.handler) return noErr;
+    auto frame = std::make_shared<Frame>();
+    FrameInfo &info = frame->info;
+    info.utc = std::chrono::system_clock::now();
+    info.sequence = c.delivered;
+    info.digitizerSeconds = c.timeScale > 0 ? double(time) / double(c.timeScale) : 0.0;
+    info.geometry = c.format.geometry;
+    info.layout = c.format.layout;
+    info.mosaic = c.format.mosaic;
+    info.settings = c.settings;
+    const size_t bytes = size_t(info.geometry.rowBytes) * info.geometry.height;
+    if (len < 0 || size_t(len) < bytes) return noErr; // not a whole frame of this format
+    frame->pixels.assign(reinterpret_cast<const uint8_t *>(p),
+                         reinterpret_cast<const uint8_t *>(p) + bytes);
+    ++c.delivered;
+    c.handler(std::move(frame));
+    return noErr;
+}
 
 } // namespace
 
@@ -98,31 +118,6 @@ CameraHandle CameraState::cameraHandle() const {
     if (!vdig || QORVANTAHook(vdig, &camera) != noErr) return nullptr;
     return camera;
 }
-
-namespace {
-
-OSErr onFrame(SGChannel, Ptr p, long len, long *, long, TimeValue time, short, long refCon) {
-    auto &c = *reinterpret_cast<CameraState *>(refCon);
-    if (!c.capturing || !c.handler) return noErr;
-    auto frame = std::make_shared<Frame>();
-    FrameInfo &info = frame->info;
-    info.utc = std::chrono::system_clock::now();
-    info.sequence = c.delivered;
-    info.digitizerSeconds = c.timeScale > 0 ? double(time) / double(c.timeScale) : 0.0;
-    info.geometry = c.format.geometry;
-    info.layout = c.format.layout;
-    info.mosaic = c.format.mosaic;
-    info.settings = c.settings;
-    const size_t bytes = size_t(info.geometry.rowBytes) * info.geometry.height;
-    if (len < 0 || size_t(len) < bytes) return noErr; // not a whole frame of this format
-    frame->pixels.assign(reinterpret_cast<const uint8_t *>(p),
-                         reinterpret_cast<const uint8_t *>(p) + bytes);
-    ++c.delivered;
-    c.handler(std::move(frame));
-    return noErr;
-}
-
-} // namespace
 
 Camera::Camera() : state_(std::make_unique<State>()) {}
 
