@@ -57,8 +57,12 @@ bool encode(png_structp png, png_infop info, const Frame &frame, int level,
     png_set_filter(png, PNG_FILTER_TYPE_BASE, level == 0 ? PNG_FILTER_NONE : PNG_FILTER_UP);
     png_set_IHDR(png, info, g.width, g.height, 8, colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // libpng's png_convert_from_time_t calls gmtime, which encoder threads must not share.
+    const time_t seconds = std::chrono::system_clock::to_time_t(frame.info.utc);
+    struct tm parts {};
+    gmtime_r(&seconds, &parts);
     png_time stamp;
-    png_convert_from_time_t(&stamp, std::chrono::system_clock::to_time_t(frame.info.utc));
+    png_convert_from_struct_tm(&stamp, &parts);
     png_set_tIME(png, info, &stamp);
     png_set_text(png, info, chunks.data(), int(chunks.size()));
     png_write_info(png, info);
