@@ -287,6 +287,9 @@ TEST(Recorder, AnEarlierCaptureMovesTheNewOneToTheNextFreeNumberedDirectory) {
     EXPECT_EQ(captureInto(optionsFor(FileFormat::Fits, out), 1, &note), out + "-3");
     EXPECT_EQ(note, out + " holds an earlier capture; writing to " + out + "-3");
     EXPECT_EQ(captureInto(optionsFor(FileFormat::Tiff, out), 1), out + "-4");
+    // A plain file of the next number is passed over.
+    std::ofstream(out + "-5") << "x";
+    EXPECT_EQ(captureInto(optionsFor(FileFormat::Png, out), 1), out + "-6");
     EXPECT_EQ(filesIn(out), (std::vector<std::string>{"capture.ser", "notes.txt"}));
     EXPECT_EQ(filesIn(out + "-2"),
               (std::vector<std::string>{"frame-000000.png", "frame-000001.png", "frames.csv"}));
