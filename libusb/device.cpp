@@ -4,6 +4,7 @@
 #include "libusb/device.h"
 
 #include "libusb/location.h"
+#include "platform/log.h"
 
 #include <qorvanta/status.h>
 
@@ -229,10 +230,11 @@ void LibusbDevice::close() {
         if (!changed_.wait_until(lock, giveUpAt, ended)) {
             // libusb never gave these back. They end here, once; libusb lets go of them when the
             // handle closes, and they are freed after that.
-            std::fprintf(stderr,
-                         "libusb: %zu transfer(s) on the device at bus %03u port %s did not end "
-                         "after being cancelled; closing anyway\n",
-                         transfers_.size(), unsigned(bus_), ports_.c_str());
+            qor::platform::log(
+                qor::platform::LogLevel::Warning,
+                "libusb: %zu transfer(s) on the device at bus %03u port %s did not end "
+                "after being cancelled; closing anyway",
+                transfers_.size(), unsigned(bus_), ports_.c_str());
             for (auto &transfer : transfers_) {
                 transfer->done = true;
                 transfer->status = gone_ ? kIOReturnNoDevice : kIOReturnAborted;

@@ -4,6 +4,7 @@
 
 #include <qorvanta/status.h>
 
+#include "platform/log.h"
 #include "platform/usb.h"
 
 namespace qor::libusb {
@@ -71,8 +72,14 @@ void ErrorLog::note(int error, const char *call) {
         std::lock_guard lock(mutex_);
         if (!seen_.insert(name).second) return;
     }
-    std::fprintf(out_, "libusb: %s failed: %s (%s); later %s errors are not reported\n", call, name,
-                 libusb_strerror(error), name);
+    char line[512];
+    std::snprintf(line, sizeof line, "libusb: %s failed: %s (%s); later %s errors are not reported",
+                  call, name, libusb_strerror(error), name);
+    if (!out_) {
+        platform::log(platform::LogLevel::Error, "%s", line);
+        return;
+    }
+    std::fprintf(out_, "%s\n", line);
     std::fflush(out_);
 }
 

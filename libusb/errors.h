@@ -22,11 +22,12 @@ int errorFromTransferStatus(libusb_transfer_status status);
 // was aborted.
 IOReturn ioReturnFromTransferStatus(libusb_transfer_status status);
 
-// Prints a libusb error the first time its name comes up; later ones are counted out silently,
-// so that a camera failing at frame rate does not flood the terminal.
+// Reports a libusb error the first time its name comes up; later ones are counted out silently,
+// so that a camera failing at frame rate does not flood the terminal. The lines go to out when
+// one is given, else through the driver's log as errors.
 class ErrorLog {
 public:
-    explicit ErrorLog(FILE *out = stderr) : out_(out) {}
+    explicit ErrorLog(FILE *out = nullptr) : out_(out) {}
     // call: the libusb function (or transfer) that failed. Errors >= 0 are not errors.
     void note(int error, const char *call);
 

@@ -2,6 +2,7 @@
 #include "libusb/session.h"
 
 #include "libusb/device.h"
+#include "platform/log.h"
 
 #include <cstring>
 #include <utility>
@@ -89,7 +90,7 @@ void Session::permissionDenied(uint32_t location, uint8_t bus, const std::string
         std::lock_guard lock(mutex_);
         if (!deniedLocations_.insert(location).second) return;
     }
-    std::fprintf(stderr, "%s\n", permissionMessage(bus, ports).c_str());
+    qor::platform::log(qor::platform::LogLevel::Error, "%s", permissionMessage(bus, ports).c_str());
 }
 
 void Session::stop() {

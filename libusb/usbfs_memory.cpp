@@ -1,6 +1,8 @@
 // The usbfs memory limit: read from sysfs, checked against the reads in flight.
 #include "libusb/usbfs_memory.h"
 
+#include "platform/log.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -40,12 +42,18 @@ void UsbfsMemoryWatch::warnLocked(uint64_t neededBytes) {
     if (warned_) return;
     warned_ = true;
     const uint64_t neededMB = (neededBytes + (uint64_t(1) << 20) - 1) >> 20;
-    std::fprintf(out_,
-                 "Streaming needs %u MB of USB buffers but the kernel allows %u MB "
-                 "(/sys/module/usbcore/parameters/usbfs_memory_mb). Raise the limit: sudo sh -c "
-                 "'echo 0 > /sys/module/usbcore/parameters/usbfs_memory_mb' (0 means no limit), or "
-                 "add usbcore.usbfs_memory_mb=0 to the kernel command line.\n",
-                 unsigned(neededMB), unsigned(*limitMB_));
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "Streaming needs %u MB of USB buffers but the kernel allows %u MB "
+                  "(/sys/module/usbcore/parameters/usbfs_memory_mb). Raise the limit: sudo sh -c "
+                  "'echo 0 > /sys/module/usbcore/parameters/usbfs_memory_mb' (0 means no limit), "
+                  "or add usbcore.usbfs_memory_mb=0 to the kernel command line.",
+                  unsigned(neededMB), unsigned(*limitMB_));
+    if (!out_) {
+        platform::log(platform::LogLevel::Warning, "%s", line);
+        return;
+    }
+    std::fprintf(out_, "%s\n", line);
     std::fflush(out_);
 }
 

@@ -15,11 +15,12 @@ inline constexpr const char *kUsbfsMemoryPath = "/sys/module/usbcore/parameters/
 // hold a number (a kernel without the limit).
 std::optional<uint32_t> usbfsMemoryLimitMB(const char *path = kUsbfsMemoryPath);
 
-// Counts the bytes of bulk reads outstanding and prints, once, how to raise the limit when they
-// exceed it or when the kernel refuses a read for want of usbfs memory.
+// Counts the bytes of bulk reads outstanding and says, once, how to raise the limit when they
+// exceed it or when the kernel refuses a read for want of usbfs memory: to out when one is
+// given, else through the driver's log as a warning.
 class UsbfsMemoryWatch {
 public:
-    explicit UsbfsMemoryWatch(std::optional<uint32_t> limitMB, FILE *out = stderr)
+    explicit UsbfsMemoryWatch(std::optional<uint32_t> limitMB, FILE *out = nullptr)
         : limitMB_(limitMB), out_(out) {}
 
     void readSubmitted(uint64_t bytes);

@@ -21,7 +21,8 @@ void setLogThreshold(LogLevel threshold);
 LogLevel logThreshold();
 
 // Receives each line that passes the threshold, without its trailing newline. An empty sink
-// restores standard error. Returns the previous sink.
+// restores standard error. Returns the previous sink. Lines reach the sink one at a time, from
+// whichever thread logs them, never from two at once; a sink must not log itself.
 using LogSink = std::function<void(LogLevel, const std::string &)>;
 LogSink setLogSink(LogSink sink);
 

@@ -2,6 +2,7 @@
 #include "platform/big_endian.h"
 
 #include "platform/dialogs.h"
+#include "platform/log.h"
 #include "platform/memory.h"
 
 #include <qorvanta/status.h>
@@ -446,8 +447,8 @@ int16_t openParsed(std::shared_ptr<const std::string> source, const std::string 
     try {
         resources = parse(text);
     } catch (ParseError &error) {
-        std::fprintf(stderr, "openResourceFile: %s:%d: %s\n", name.c_str(), error.line,
-                     error.message.c_str());
+        qor::platform::log(qor::platform::LogLevel::Error, "openResourceFile: %s:%d: %s",
+                           name.c_str(), error.line, error.message.c_str());
         setResError(mapReadErr);
         return -1;
     }
@@ -634,10 +635,10 @@ long RegisterComponentResourceFile(int16_t resRefNum, int16_t global) {
         // An entry-point name given as hex bytes may be empty: nothing to look up.
         if (!c.entryName || c.entryName->empty() || (c.hasName && !c.name) ||
             (c.hasInfo && !c.info)) {
-            std::fprintf(stderr,
-                         "RegisterComponentResourceFile: %s: 'thng' %d is incomplete or "
-                         "names a missing resource\n",
-                         path.c_str(), c.id);
+            qor::platform::log(qor::platform::LogLevel::Warning,
+                               "RegisterComponentResourceFile: %s: 'thng' %d is incomplete or "
+                               "names a missing resource",
+                               path.c_str(), c.id);
             continue;
         }
         std::string entryName(c.entryName->data(),
@@ -649,10 +650,10 @@ long RegisterComponentResourceFile(int16_t resRefNum, int16_t global) {
             if (it != entryPoints().end()) entry = it->second;
         }
         if (!entry) {
-            std::fprintf(stderr,
-                         "RegisterComponentResourceFile: %s: 'thng' %d: no entry point named "
-                         "\"%s\"\n",
-                         path.c_str(), c.id, entryName.c_str());
+            qor::platform::log(qor::platform::LogLevel::Warning,
+                               "RegisterComponentResourceFile: %s: 'thng' %d: no entry point named "
+                               "\"%s\"",
+                               path.c_str(), c.id, entryName.c_str());
             continue;
         }
         Handle name = c.name ? pascalHandle(*c.name) : nullptr;
@@ -695,14 +696,16 @@ namespace qor::platform {
 int16_t openResourceFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::fprintf(stderr, "openResourceFile: cannot open %s\n", path.c_str());
+        qor::platform::log(qor::platform::LogLevel::Error, "openResourceFile: cannot open %s",
+                           path.c_str());
         setResError(fnfErr);
         return -1;
     }
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) {
-        std::fprintf(stderr, "openResourceFile: cannot read %s\n", path.c_str());
+        qor::platform::log(qor::platform::LogLevel::Error, "openResourceFile: cannot read %s",
+                           path.c_str());
         setResError(fnfErr);
         return -1;
     }

@@ -2,6 +2,7 @@
 // through every panel that can run on it, and the settings dialog.
 #include "platform/seqgrab.h"
 
+#include "platform/log.h"
 #include "platform/memory.h"
 #include "platform/resources.h"
 
@@ -224,8 +225,9 @@ ComponentResult SettingsDialog::showPage(int page) {
     // A list that cannot be read would make an empty page.
     std::vector<DialogItemDescription> items;
     if (!ditl || !*ditl || !decodeItemList(*ditl, size_t(GetHandleSize(ditl)), &items)) {
-        std::fprintf(stderr, "SettingsDialog: the item list of the page \"%s\" cannot be read\n",
-                     pages_[size_t(page)].title.c_str());
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "SettingsDialog: the item list of the page \"%s\" cannot be read",
+                           pages_[size_t(page)].title.c_str());
         if (ditl) DisposeHandle(ditl);
         return mapReadErr;
     }

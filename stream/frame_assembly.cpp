@@ -5,6 +5,7 @@
 #include "stream/stream_internal.h"
 
 #include "camera/video_controls.h"
+#include "platform/log.h"
 #include "platform/misc.h"
 #include "usb/transport.h"
 
@@ -82,12 +83,13 @@ void reportWrongRead(const CameraRecord &record, uint32_t bytesRead) {
         ++bad.notShown;
         return;
     }
-    std::fprintf(stderr,
-                 "myQueBulKPipeDataCallBackFunction WRONG numBytesRead %d expectd %d bytes\n",
-                 int(bytesRead), int(record.rawFrameBytes));
+    qor::platform::log(qor::platform::LogLevel::Info,
+                       "myQueBulKPipeDataCallBackFunction WRONG numBytesRead %d expectd %d bytes",
+                       int(bytesRead), int(record.rawFrameBytes));
     if (bad.notShown)
-        std::fprintf(stderr, "myQueBulKPipeDataCallBackFunction %u more wrong reads not shown\n",
-                     bad.notShown);
+        qor::platform::log(qor::platform::LogLevel::Info,
+                           "myQueBulKPipeDataCallBackFunction %u more wrong reads not shown",
+                           bad.notShown);
     bad.messageShown = true;
     bad.lastMessageUs = now;
     bad.notShown = 0;
@@ -101,8 +103,9 @@ void endStream(CameraRecord &record, IOReturn error) {
 }
 
 void endStreamWithMessage(CameraRecord &record, IOReturn error, const char *why) {
-    std::fprintf(stderr, "myQueBulKPipeDataCallBackFunction stream ended, %s (0x%08X)\n", why,
-                 uint32_t(error));
+    qor::platform::log(qor::platform::LogLevel::Error,
+                       "myQueBulKPipeDataCallBackFunction stream ended, %s (0x%08X)", why,
+                       uint32_t(error));
     endStream(record, error);
 }
 

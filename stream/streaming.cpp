@@ -3,6 +3,7 @@
 #include "stream/stream_internal.h"
 
 #include "camera/registers.h"
+#include "platform/log.h"
 #include "platform/misc.h"
 #include "usb/transport.h"
 
@@ -255,10 +256,10 @@ void QORUSBStopQuedAsynchBulkReads(Handle camera) {
     if (!ended) {
         // Still inside a completion: its hand-shake, run loop and buffers stay as they are for
         // it, and streamThread stays set so that a later stop or start finds it.
-        std::fprintf(stderr,
-                     "QORUSBStopQuedAsynchBulkReads streaming thread still busy after %u ms, "
-                     "left running\n",
-                     unsigned(kStopLimitUs / 1000));
+        qor::platform::log(qor::platform::LogLevel::Warning,
+                           "QORUSBStopQuedAsynchBulkReads streaming thread still busy after %u ms, "
+                           "left running",
+                           unsigned(kStopLimitUs / 1000));
         atomicField(record->streamError).store(kIOReturnTimeout);
         return;
     }

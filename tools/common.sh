@@ -31,14 +31,28 @@ qor_install_packages() {
         "${missing[@]}"
 }
 
-# qor_build DIR [cmake options...]: configures DIR once and builds everything in it, with
+# qor_configure DIR [cmake options...]: configures DIR (once; later calls keep its cache), with
 # warnings as errors and through ccache, so that repeated builds (CI, sanitizer runs) are quick.
-qor_build() {
+qor_configure() {
     local dir=$1
     shift
     local launcher=()
     command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache
         -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     cmake -S "$QOR_ROOT" -B "$dir" -G Ninja -DQORVANTA_WERROR=ON "${launcher[@]}" "$@" >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
+}
+
+# qor_build DIR [cmake options...]: configures DIR and builds everything in it.
+qor_build() {
+    qor_configure "$@"
+    cmake --build "$1" -j "$(nproc)"
+}
+
+# qor_build_targets DIR TARGET...: configures DIR and builds only the given targets and what
+# they need (a program without the test suite).
+qor_build_targets() {
+    local dir=$1
+    shift
+    qor_configure "$dir"
+    cmake --build "$dir" -j "$(nproc)" --target "$@"
 }

@@ -5,6 +5,7 @@
 #include "camera/image_sizes.h"
 #include "camera/registers.h"
 #include "camera/video_controls.h"
+#include "platform/log.h"
 #include "usb/transport.h"
 #include "usb/vendor_ids.h"
 
@@ -231,7 +232,7 @@ int32_t configure(CameraHandle camera, uint32_t vendorID, uint32_t productID) {
     uint16_t last = r.dataRateTable[r.dataRateCount - 1];
     int32_t rateWrite;
     if (vendorID == kCameraVendorID2 && (productID & 0x0300) == 0x0300) {
-        std::fprintf(stderr, "CameraOpen(): Cam11 detected\n");
+        qor::platform::log(qor::platform::LogLevel::Info, "CameraOpen(): Cam11 detected");
         // This camera runs at its first rate; the record says so too, so that the frame rate
         // and the frame period the digitizer derives from it are the camera's.
         rateWrite = QORAWriteOneCameraRegister(camera, kRegDataRate, first);

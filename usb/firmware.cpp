@@ -1,6 +1,7 @@
 // FX2 firmware download from the bundle's Intel HEX files.
 #include "usb/firmware.h"
 
+#include "platform/log.h"
 #include "platform/misc.h"
 #include "usb/bundle.h"
 #include "usb/transport.h"
@@ -268,65 +269,77 @@ bool simulatorFirmwareFile(std::FILE *file) {
 // camera takes its firmware from the camera maker's files and never the simulator's image.
 int32_t downloadFirmware(IOUSBDeviceInterface187 **device, uint16_t productID,
                          uint16_t releaseNumber, bool simulated) {
-    std::fprintf(stderr, "myOpenFirmWareFile() locate FW for PID %x DID %x\n", productID,
-                 releaseNumber);
+    qor::platform::log(qor::platform::LogLevel::Info,
+                       "myOpenFirmWareFile() locate FW for PID %x DID %x", productID,
+                       releaseNumber);
     std::optional<std::string> entry = qor::usb::firmwareFileFor(productID, releaseNumber);
     if (!entry) {
-        std::fprintf(stderr, "myOpenFirmWareFile() can't match FW for the IDs\n");
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myOpenFirmWareFile() can't match FW for the IDs");
         return fnfErr;
     }
     const std::string directory = qor::usb::firmwareDirectory(simulated) + "Firmware/";
     const std::string path = directory + *entry;
-    std::fprintf(stderr, "myOpenFirmWareFile() FW should be in %s\n", entry->c_str());
+    qor::platform::log(qor::platform::LogLevel::Info, "myOpenFirmWareFile() FW should be in %s",
+                       entry->c_str());
     std::FILE *file = openRegularFile(path);
     if (!file) {
-        std::fprintf(stderr, "myOpenFirmWareFile(): Failed to find Firmware at %s!!!!\n ",
-                     path.c_str());
-        std::fprintf(stderr,
-                     "The camera with product id 0x%04X (release %u) needs the firmware file %s, "
-                     "which is not in %s%s\n",
-                     productID, releaseNumber, entry->c_str(), directory.c_str(),
-                     simulated ? "" : " (the camera maker's firmware files go there)");
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myOpenFirmWareFile(): Failed to find Firmware at %s!!!!", path.c_str());
+        qor::platform::log(
+            qor::platform::LogLevel::Error,
+            "The camera with product id 0x%04X (release %u) needs the firmware file %s, "
+            "which is not in %s%s",
+            productID, releaseNumber, entry->c_str(), directory.c_str(),
+            simulated ? "" : " (the camera maker's firmware files go there)");
         return fnfErr;
     }
-    std::fprintf(stderr, "myOpenFirmWareFile(): Found Firmware at %s\n ", path.c_str());
+    qor::platform::log(qor::platform::LogLevel::Info, "myOpenFirmWareFile(): Found Firmware at %s",
+                       path.c_str());
     if (!simulated && simulatorFirmwareFile(file)) {
-        std::fprintf(stderr,
-                     "Not sending %s to the camera with product id 0x%04X (release %u): it is the "
-                     "simulator's firmware image, made for simulated cameras only. Put the camera "
-                     "maker's firmware file there as %s%s\n",
-                     path.c_str(), productID, releaseNumber, directory.c_str(), entry->c_str());
+        qor::platform::log(
+            qor::platform::LogLevel::Error,
+            "Not sending %s to the camera with product id 0x%04X (release %u): it is the "
+            "simulator's firmware image, made for simulated cameras only. Put the camera "
+            "maker's firmware file there as %s%s",
+            path.c_str(), productID, releaseNumber, directory.c_str(), entry->c_str());
         std::fclose(file);
         return fnfErr;
     }
 
     IOReturn result = setCpuReset(device, true);
     if (result != kIOReturnSuccess) {
-        std::fprintf(stderr, "myAnchorFX2WriteFirmWare reset returned err 0x%x!\n", result);
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myAnchorFX2WriteFirmWare reset returned err 0x%x!", result);
         std::fclose(file);
         return result;
     }
-    std::fprintf(stderr, "myAnchorFX2WriteFirmWare reset FX2 successfully\n");
+    qor::platform::log(qor::platform::LogLevel::Info,
+                       "myAnchorFX2WriteFirmWare reset FX2 successfully");
     usleep(250 * 1000);
 
     int32_t download = qor::usb::downloadIntelHex(device, file);
     std::fclose(file);
     if (download == 0)
-        std::fprintf(stderr, "myAnchorFX2DownLoadFirmwareFile successed writing Firmware\n");
+        qor::platform::log(qor::platform::LogLevel::Info,
+                           "myAnchorFX2DownLoadFirmwareFile successed writing Firmware");
     else
-        std::fprintf(stderr, "myAnchorFX2DownLoadFirmwareFile failed to write Firmware 0x%x!\n",
-                     download);
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myAnchorFX2DownLoadFirmwareFile failed to write Firmware 0x%x!",
+                           download);
 
     // The CPU runs again whatever happened, so a failed download never leaves it held.
     setCpuReset(device, false);
     gWasCameraFirmwareLoaded = 1;
     if (download != 0) {
-        std::fprintf(stderr, "myAnchorFX2WriteFirmWare set FX2 as vendor mode returned err 0x%x!\n",
-                     download);
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myAnchorFX2WriteFirmWare set FX2 as vendor mode returned err 0x%x!",
+                           download);
         return download;
     }
-    std::fprintf(stderr, "myAnchorFX2WriteFirmWare set FX2 as vendor mode successfully\n");
-    std::fprintf(stderr, "FW was downloaded to device\n");
+    qor::platform::log(qor::platform::LogLevel::Info,
+                       "myAnchorFX2WriteFirmWare set FX2 as vendor mode successfully");
+    qor::platform::log(qor::platform::LogLevel::Info, "FW was downloaded to device");
     return 0;
 }
 
@@ -384,7 +397,8 @@ void myAnchorFX2UnenumeratedAdded(void *, io_iterator_t iterator) {
         if (configure(device)) {
             int32_t result = downloadFirmware(device, product, release, simulated);
             if (result != 0)
-                std::fprintf(stderr, "unable to download to device: %d %08x\n", result, result);
+                qor::platform::log(qor::platform::LogLevel::Error,
+                                   "unable to download to device: %d %08x", result, result);
         }
         (*device)->USBDeviceClose(device);
         (*device)->Release(device);

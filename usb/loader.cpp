@@ -1,6 +1,7 @@
 // The loader: one synchronous pass that brings every attached camera from power-up to a
 // registered digitizer.
 #include "platform/components.h"
+#include "platform/log.h"
 #include "platform/usb.h"
 #include "platform/videodigitizer.h"
 #include "usb/backend_choice.h"
@@ -120,7 +121,8 @@ extern "C" int32_t QORUSBInitializeLoader() {
     // else those QORVANTA_SIM_MODELS names).
     if (const qor::usb::BackendSetup backends = qor::usb::setUpBackends({});
         !backends.error.empty())
-        std::fprintf(stderr, "QORUSBInitializeLoader: %s\n", backends.error.c_str());
+        qor::platform::log(qor::platform::LogLevel::Error, "QORUSBInitializeLoader: %s",
+                           backends.error.c_str());
     gWasCameraFirmwareLoaded = 0;
     kern_return_t firmware = KERN_SUCCESS;
     if (int32_t failed = loadFirmware(&firmware)) return failed;

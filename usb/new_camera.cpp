@@ -2,6 +2,7 @@
 #include "usb/new_camera.h"
 
 #include "platform/files.h"
+#include "platform/log.h"
 #include "platform/memory.h"
 #include "usb/bundle.h"
 #include "usb/registration.h"
@@ -121,7 +122,8 @@ uint8_t *bufferFpgaFile(const std::string &path, uint32_t *size) {
         FSReadFork(fork, fsFromStart | noCacheMask, 0, ByteCount(forkSize), buffer, &actual);
         if (actual == ByteCount(forkSize)) {
             *size = uint32_t(forkSize);
-            std::fprintf(stderr, "myOpenFPGAFileBuffer() buffered FPGA %d bytes\n", int(*size));
+            qor::platform::log(qor::platform::LogLevel::Info,
+                               "myOpenFPGAFileBuffer() buffered FPGA %d bytes", int(*size));
         } else {
             std::free(buffer);
             buffer = nullptr;
@@ -135,36 +137,40 @@ uint8_t *bufferFpgaFile(const std::string &path, uint32_t *size) {
 // model has no entry, the file cannot be read, or a real camera's file is the simulator's
 // bitstream; the configuration then ends without one.
 void sendBitstream(CameraHandle camera, const CameraRecord &record) {
-    std::fprintf(stderr, "myOpenFPGAFileBuffer() locate FPGA for PID %x DID %x\n", record.productID,
-                 record.releaseNumber);
+    qor::platform::log(qor::platform::LogLevel::Info,
+                       "myOpenFPGAFileBuffer() locate FPGA for PID %x DID %x", record.productID,
+                       record.releaseNumber);
     std::optional<std::string> entry =
         qor::usb::fpgaFileFor(record.productID, record.releaseNumber);
     if (!entry) {
-        std::fprintf(stderr, "myOpenFPGAFileBuffer: thePID not recodnized failed err 0x%X %d\n",
-                     unsigned(-1), -1);
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myOpenFPGAFileBuffer: thePID not recodnized failed err 0x%X %d",
+                           unsigned(-1), -1);
         return;
     }
-    std::fprintf(stderr, "myOpenFPGAFileBuffer() found FPGA in %s\n", entry->c_str());
+    qor::platform::log(qor::platform::LogLevel::Info, "myOpenFPGAFileBuffer() found FPGA in %s",
+                       entry->c_str());
     const bool simulated = qor::usb::serviceIsSimulated(record.deviceService);
     const std::string directory = qor::usb::firmwareDirectory(simulated) + "FPGA/";
     const std::string path = directory + *entry;
     uint32_t size = 0;
     uint8_t *bitstream = bufferFpgaFile(path, &size);
     if (!bitstream) {
-        std::fprintf(stderr,
-                     "The camera %s (product id 0x%04X) needs the FPGA file %s, which is missing, "
-                     "empty or unreadable in %s%s\n",
-                     record.cameraName, record.productID, entry->c_str(), directory.c_str(),
-                     simulated ? "" : " (the camera maker's FPGA files go there)");
+        qor::platform::log(
+            qor::platform::LogLevel::Error,
+            "The camera %s (product id 0x%04X) needs the FPGA file %s, which is missing, "
+            "empty or unreadable in %s%s",
+            record.cameraName, record.productID, entry->c_str(), directory.c_str(),
+            simulated ? "" : " (the camera maker's FPGA files go there)");
         return;
     }
     if (!simulated && qor::usb::isSimulatorBitstream({bitstream, size})) {
-        std::fprintf(stderr,
-                     "Not sending %s to the camera %s (product id 0x%04X): it is the simulator's "
-                     "FPGA bitstream, made for simulated cameras only. Put the camera maker's FPGA "
-                     "file there as %s%s\n",
-                     path.c_str(), record.cameraName, record.productID, directory.c_str(),
-                     entry->c_str());
+        qor::platform::log(
+            qor::platform::LogLevel::Error,
+            "Not sending %s to the camera %s (product id 0x%04X): it is the simulator's "
+            "FPGA bitstream, made for simulated cameras only. Put the camera maker's FPGA "
+            "file there as %s%s",
+            path.c_str(), record.cameraName, record.productID, directory.c_str(), entry->c_str());
         std::free(bitstream);
         return;
     }

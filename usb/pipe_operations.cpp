@@ -1,4 +1,5 @@
 // Vendor control requests and bulk transfers on an open camera.
+#include "platform/log.h"
 #include "usb/transport.h"
 
 #include <qorvanta/status.h>
@@ -83,13 +84,15 @@ int32_t QORUSBWriteBulkPipe(Handle camera, uint8_t pipe, void *data, uint32_t by
     uint32_t timeout = bulkTimeoutMs(byteCount);
     IOReturn result = (*intf)->GetPipeStatus(intf, pipe);
     if (result != kIOReturnSuccess) {
-        std::fprintf(stderr, "myUSBReadBulkPipe GetPipeStatus failed 0x%X %d\n", result, result);
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myUSBReadBulkPipe GetPipeStatus failed 0x%X %d", result, result);
         return result;
     }
     result = (*intf)->WritePipeTO(intf, pipe, data, byteCount, timeout, 0);
     if (qor::usb::controlDone(result)) return result;
     recoverFromStall(*record, pipe);
-    std::fprintf(stderr, "myUSBReadBulkPipe WritePipeTO failed 0x%X %d\n", result, result);
+    qor::platform::log(qor::platform::LogLevel::Error,
+                       "myUSBReadBulkPipe WritePipeTO failed 0x%X %d", result, result);
     return result;
 }
 
@@ -102,7 +105,8 @@ int32_t QORUSBReadBulkPipe(Handle camera, uint8_t pipe, void *data, uint32_t *by
     uint32_t timeout = bulkTimeoutMs(size);
     IOReturn result = (*intf)->GetPipeStatus(intf, pipe);
     if (result != kIOReturnSuccess) {
-        std::fprintf(stderr, "myUSBReadBulkPipe GetPipeStatus failed 0x%X %d\n", result, result);
+        qor::platform::log(qor::platform::LogLevel::Error,
+                           "myUSBReadBulkPipe GetPipeStatus failed 0x%X %d", result, result);
         return result;
     }
     result = (*intf)->ReadPipeTO(intf, pipe, data, &size, timeout, 0);
@@ -112,7 +116,8 @@ int32_t QORUSBReadBulkPipe(Handle camera, uint8_t pipe, void *data, uint32_t *by
         return result;
     }
     recoverFromStall(*record, pipe);
-    std::fprintf(stderr, "myUSBReadBulkPipe ReadPipeTO failed 0x%X %d\n", result, result);
+    qor::platform::log(qor::platform::LogLevel::Error,
+                       "myUSBReadBulkPipe ReadPipeTO failed 0x%X %d", result, result);
     return result;
 }
 

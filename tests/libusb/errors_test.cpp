@@ -3,6 +3,7 @@
 #include "libusb/errors.h"
 
 #include "libusb/capture_file.h"
+#include "support/log_capture.h"
 
 #include <qorvanta/status.h>
 
@@ -87,6 +88,22 @@ TEST(LibusbErrorLog, EachLogStartsAfresh) {
     b.note(LIBUSB_ERROR_NO_DEVICE, "libusb_open");
     EXPECT_EQ(occurrences(first.text(), "LIBUSB_ERROR_NO_DEVICE ("), 1u);
     EXPECT_EQ(occurrences(second.text(), "LIBUSB_ERROR_NO_DEVICE ("), 1u);
+}
+
+TEST(LibusbErrorLog, WithoutAFileEachKindIsAnErrorOfTheDriverLog) {
+    test::LogCapture log(platform::LogLevel::Warning);
+    ErrorLog errors;
+    errors.note(LIBUSB_ERROR_PIPE, "bulk read");
+    errors.note(LIBUSB_ERROR_PIPE, "bulk read");
+    errors.note(LIBUSB_ERROR_TIMEOUT, "control transfer");
+    const std::vector<std::string> lines = log.at(platform::LogLevel::Error);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], std::string("libusb: bulk read failed: LIBUSB_ERROR_PIPE (") +
+                            libusb_strerror(LIBUSB_ERROR_PIPE) +
+                            "); later LIBUSB_ERROR_PIPE errors are not reported");
+    EXPECT_EQ(lines[1].rfind("libusb: control transfer failed: LIBUSB_ERROR_TIMEOUT (", 0), 0u)
+        << lines[1];
+    EXPECT_EQ(log.lines().size(), 2u);
 }
 
 } // namespace

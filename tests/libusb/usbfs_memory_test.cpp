@@ -2,6 +2,7 @@
 #include "libusb/usbfs_memory.h"
 
 #include "libusb/capture_file.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,19 @@ TEST(UsbfsMemoryWatch, ARefusedReadBringsTheAdviceEvenUnderTheLimit) {
     EXPECT_NE(out.text().find("Streaming needs 2 MB of USB buffers but the kernel allows 16 MB"),
               std::string::npos)
         << out.text();
+}
+
+TEST(UsbfsMemoryWatch, WithoutAFileTheAdviceIsAWarningOfTheDriverLog) {
+    test::LogCapture log(platform::LogLevel::Warning);
+    UsbfsMemoryWatch watch(1u);
+    watch.readSubmitted(2 * kMB);
+    const std::vector<std::string> warnings = log.at(platform::LogLevel::Warning);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(
+        warnings[0].rfind("Streaming needs 2 MB of USB buffers but the kernel allows 1 MB", 0), 0u)
+        << warnings[0];
+    EXPECT_EQ(warnings[0].back(), '.') << "the line ends with its sentence, not a newline";
+    EXPECT_EQ(log.lines().size(), 1u);
 }
 
 } // namespace

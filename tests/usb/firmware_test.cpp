@@ -160,7 +160,7 @@ TEST_F(FirmwareDownload, MessagesOfASuccessfulDownload) {
                    "myOpenFirmWareFile() FW should be in cam08/firm0.HEX\n"
                    "myOpenFirmWareFile(): Found Firmware at " +
                        path +
-                       "\n "
+                       "\n"
                        "myAnchorFX2WriteFirmWare reset FX2 successfully\n"
                        "myAnchorFX2DownLoadFirmwareFile successed writing Firmware\n"
                        "myAnchorFX2WriteFirmWare set FX2 as vendor mode successfully\n"
@@ -258,7 +258,7 @@ TEST_F(FirmwareDownload, MissingFileIsReported) {
     downloadToAllUnprogrammed();
     std::string err = testing::internal::GetCapturedStderr();
     std::string path = (dir / "Firmware/cam08/firm1.HEX").string();
-    EXPECT_NE(err.find("myOpenFirmWareFile(): Failed to find Firmware at " + path + "!!!!\n "),
+    EXPECT_NE(err.find("myOpenFirmWareFile(): Failed to find Firmware at " + path + "!!!!\n"),
               std::string::npos)
         << err;
     EXPECT_NE(err.find("The camera with product id 0x81A5 (release 2) needs the firmware file "
