@@ -38,4 +38,26 @@ full ser 2048 --sim-model 01A8 -n 40 --format ser
     <"$work/ser.json" || { echo "ser: not some of the frames kept"; cat "$work/ser.json"; exit 1; }
 # FITS files larger than the limit: none is written, and none is left half written.
 full fits 256 --sim-model 01A8 -n 5 --format fits
+
+# A disk that really fills: a small file system of its own (a tmpfs in a private mount
+# namespace), where some FITS files fit and then no more.
+if unshare -r -m true 2>/dev/null; then
+    mkdir -p "$work/small"
+    # shellcheck disable=SC2016
+    unshare -r -m bash -c '
+        set -e
+        mount -t tmpfs -o size=8m qorcap-test "$1"
+        status=0
+        "$2" capture --json -o "$1/fits" --sim-model 01A8 -n 40 --format fits \
+            >"$3/tmpfs.json" 2>"$3/tmpfs.err" || status=$?
+        [ $status -eq 5 ] || { echo "tmpfs: exit $status, expected 5"; cat "$3"/tmpfs.*; exit 1; }
+        grep -q "$1/fits/.*No space left on device" "$3/tmpfs.err" ||
+            { echo "tmpfs: the error does not name the file and reason"; cat "$3/tmpfs.err"; exit 1; }
+        /usr/bin/python3 "$4/check_capture.py" "$5" <"$3/tmpfs.json"
+        /usr/bin/python3 -c "import json, sys; s = json.load(sys.stdin); sys.exit(not 0 < s[\"written\"] < 40)" \
+            <"$3/tmpfs.json" || { echo "tmpfs: not some of the frames kept"; cat "$3/tmpfs.json"; exit 1; }
+    ' qorcap-test "$work/small" "$qorcap" "$work" "$here" "$version"
+else
+    echo "no private mount namespace here: the full file system case is left out"
+fi
 rm -rf "$work"

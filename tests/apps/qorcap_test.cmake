@@ -47,7 +47,6 @@ if(NOT seconds MATCHES "^[0-9]+\\.[0-9][0-9][0-9]$" OR seconds GREATER total)
 endif()
 
 # The same folder again: the earlier capture is left alone and a new folder used, with a note.
-file(TIMESTAMP ${WORK}/colour/frame-00001.png before "%s" UTC)
 run(0 capture --frames 2 --out ${WORK}/colour)
 summary_field(out where)
 if(NOT where STREQUAL "${WORK}/colour-2" OR NOT err MATCHES "colour-2")
