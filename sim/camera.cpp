@@ -1089,7 +1089,7 @@ std::vector<uint8_t> CameraImpl::renderFrame() const {
     {
         std::lock_guard lock(mutex_);
         settings = regs_.sensorSettings();
-        frame = framesProduced_;
+        frame = options_.stillScene ? 0 : framesProduced_;
     }
     return renderScene(settings, frame);
 }

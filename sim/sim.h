@@ -53,6 +53,9 @@ struct CameraOptions {
     // Where this camera differs from its model at power-up.
     bool automaticModesOn = false;   // every automatic mode offered starts switched on
     std::vector<uint16_t> dataRates; // the data-rate list (KB/s); empty: the model's
+    // A still scene: every frame is the scene as it is at the first frame (the detail does not
+    // move, the noise repeats), so that frames captured at different times can be compared.
+    bool stillScene = false;
     // String descriptors answered as raw bytes, whatever they say, by string index (2 product,
     // 3 serial): each request for one gets the next answer of its list (the last one repeats),
     // cut to the length asked for.

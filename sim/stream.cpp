@@ -44,7 +44,8 @@ void CameraImpl::frameTick(uint64_t epoch) {
         // While the host has not taken the last frame, the FIFO is full and this one is lost.
         if (fifoSent_ >= fifo_.size()) {
             settings = regs_.sensorSettings();
-            number = framesProduced_++;
+            number = options_.stillScene ? 0 : framesProduced_;
+            ++framesProduced_;
             render = true;
         }
         nextFrameAt_ = std::max(nextFrameAt_ + framePeriodLocked(), Clock::now());

@@ -1,6 +1,7 @@
 // The completion routine of the bulk read: it re-queues the next read at once, then turns the
 // completed raw frame into a decoded frame in the digitizer's ring (colour-balance step, time
-// stamp, flips, demosaic, colour matrix, saturation mark) and advances the ring.
+// stamp, flips, demosaic, colour matrix, saturation mark) and advances the ring. A client that
+// asked for raw frames (rawFrameOutput) gets the flipped raw frame copied into the slot instead.
 #include "stream/stream_internal.h"
 
 #include "camera/video_controls.h"
@@ -9,10 +10,12 @@
 
 #include <qorvanta/imaging.h>
 #include <qorvanta/status.h>
+#include <qorvanta/stream.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -26,7 +29,7 @@ struct FrameSettings {
     uint8_t flipHorizontal, flipVertical;
     uint32_t bayerPattern, decodeMethod, outputFormat;
     uint16_t colorMatrixIndex;
-    uint8_t colorSensor, saturationMarkOn;
+    uint8_t colorSensor, saturationMarkOn, rawFrameOutput;
     float colorMatrix[9];
 };
 
@@ -40,6 +43,7 @@ FrameSettings readSettings(CameraRecord &record) {
     s.outputFormat = atomicField(record.outputFormat).load(relaxed);
     s.colorSensor = atomicField(record.colorSensor).load(relaxed);
     s.saturationMarkOn = atomicField(record.saturationMarkOn).load(relaxed);
+    s.rawFrameOutput = atomicField(record.rawFrameOutput).load(relaxed);
     s.colorMatrixIndex = readColorMatrix(record, s.colorMatrix);
     return s;
 }
@@ -254,6 +258,11 @@ void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
     if (s.flipHorizontal == 1) QORAFlipHorizontalImage8Bit(raw, width, height, mosaic);
     if (s.flipVertical == 1)
         QORAFlipVerticalImage8Bit(raw, record.lineBuffer, width, height, mosaic);
+    if (s.rawFrameOutput == 1) {
+        // The slot, sized for the decoded frame, is at least as large as the raw one.
+        std::memcpy(slot, raw, size_t(width) * height);
+        return;
+    }
     QORRAWImageDecodeToImageBuffer(raw, slot, s.bayerPattern, s.decodeMethod, s.outputFormat,
                                    record.destRowBytes, width, height);
     auto *pixels = reinterpret_cast<uint32_t *>(slot);
@@ -268,3 +277,11 @@ void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
 }
 
 } // namespace qor::stream
+
+int32_t QORASetRawFrameOutput(Handle camera, uint8_t raw) {
+    CameraRecord *record = cameraRecord(camera);
+    if (!record) return kIOReturnNoDevice;
+    if (raw > 1) return paramErr;
+    atomicField(record->rawFrameOutput).store(raw, std::memory_order_relaxed);
+    return 0;
+}

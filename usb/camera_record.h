@@ -185,6 +185,10 @@ struct CameraRecord {
     // colour and the lowest seen giving too much.
     uint32_t redGainLow, redGainHigh;
     uint32_t blueGainLow, blueGainHigh;
+
+    // 1: the frame path copies each raw frame, after the flips, into the ring instead of decoding
+    // it (QORASetRawFrameOutput). Set by the client, read once per frame by the streaming thread.
+    uint8_t rawFrameOutput;
 };
 
 // The record must stay valid when its handle is allocated zero-filled.

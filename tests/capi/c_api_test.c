@@ -107,6 +107,7 @@ static void cameraWithoutDevice(void) {
     CHECK(QORADisposeCameraBuffers(NULL) == kIOReturnNoDevice);
     CHECK(QORACameraStartVideo(NULL, 1) == kIOReturnNoDevice);
     CHECK(QORACameraStopVideo(NULL, 1) == kIOReturnNoDevice);
+    CHECK(QORASetRawFrameOutput(NULL, 1) == kIOReturnNoDevice);
     CHECK(QORUSBStartQuedAsynchBulkReads(NULL, 1) == kIOReturnNoDevice);
     QORUSBStopQuedAsynchBulkReads(NULL);
     CHECK(QORAReadOneCameraRegister(NULL, 0x1000, &value) == kIOReturnNoDevice && value == 0);
