@@ -54,11 +54,26 @@ std::vector<std::string> modelsJson() {
     return models;
 }
 
-const capture::CameraInfo *infoFor(const capture::System &system, const std::string &name) {
-    if (name.empty()) return nullptr;
-    for (const capture::CameraInfo &info : system.cameras())
-        if (info.name == name) return &info;
-    return nullptr;
+// The cameras as listed: the registered ones in the order of their index, then those that did
+// not come up, in bus order; each with its bus entry and, when registered, its description.
+std::vector<std::pair<usb::AttachedCamera, const capture::CameraInfo *>>
+listed(const capture::System &system) {
+    const std::vector<usb::AttachedCamera> bus = system.bus();
+    std::vector<std::pair<usb::AttachedCamera, const capture::CameraInfo *>> cameras;
+    for (const capture::CameraInfo &info : system.cameras()) {
+        usb::AttachedCamera attached;
+        attached.productID = info.productID;
+        attached.locationID = info.locationID;
+        attached.simulated = info.simulated;
+        attached.state = usb::BringUpState::Registered;
+        for (const usb::AttachedCamera &a : bus)
+            if (a.name == info.name) attached = a;
+        cameras.emplace_back(attached, &info);
+    }
+    for (const usb::AttachedCamera &a : bus)
+        if (a.state != usb::BringUpState::Registered || a.name.empty())
+            cameras.emplace_back(a, nullptr);
+    return cameras;
 }
 
 std::string cameraJson(const usb::AttachedCamera &attached, const capture::CameraInfo *info) {
@@ -120,14 +135,13 @@ int listSimulatedModels(const Options &options) {
 }
 
 int listCameras(const Options &options, capture::System &system) {
-    const std::vector<usb::AttachedCamera> attached = system.bus();
+    const auto cameras = listed(system);
     const int result = system.cameras().empty() ? kNoCamera : kOk;
     if (options.json) {
-        std::vector<std::string> cameras;
-        for (const usb::AttachedCamera &a : attached)
-            cameras.push_back(cameraJson(a, infoFor(system, a.name)));
+        std::vector<std::string> entries;
+        for (const auto &[attached, info] : cameras) entries.push_back(cameraJson(attached, info));
         JsonObject o;
-        o.raw("cameras", jsonArray(cameras)).raw("simulated_models", jsonArray(modelsJson()));
+        o.raw("cameras", jsonArray(entries)).raw("simulated_models", jsonArray(modelsJson()));
         if (system.error().empty())
             o.null("error");
         else
@@ -135,11 +149,11 @@ int listCameras(const Options &options, capture::System &system) {
         std::printf("%s\n", o.str().c_str());
         return result;
     }
-    if (attached.empty()) std::printf("no cameras\n");
-    for (const usb::AttachedCamera &a : attached) {
+    if (cameras.empty()) std::printf("no cameras\n");
+    for (const auto &[a, c] : cameras) {
         const std::string where =
             usb::busAndPort(a.locationID) + ", " + (a.simulated ? "simulated" : "real");
-        if (const capture::CameraInfo *c = infoFor(system, a.name))
+        if (c)
             std::printf("%zu  %s  serial %s  model %s, %u x %u %s, %s%s  [%s, %s]\n", c->index,
                         c->name.c_str(), c->serial.c_str(), hex4(c->productID).c_str(), c->width,
                         c->height, c->sensor.c_str(), c->colour ? "colour" : "mono",

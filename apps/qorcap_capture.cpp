@@ -111,6 +111,7 @@ struct Result {
     capture::DropCounts drops;
     uint64_t dropped = 0;
     double captureSeconds = 0, totalSeconds = 0;
+    double temperatureC = NAN; // the last frame's sensor temperature, where known
 };
 
 int exitCodeOf(const Result &r) {
@@ -156,7 +157,8 @@ void printSummary(const Options &o, const capture::Camera &camera,
             .number("width", uint64_t(stream.geometry.width))
             .number("height", uint64_t(stream.geometry.height))
             .text("layout", capture::layoutName(stream.layout))
-            .text("mosaic", capture::mosaicName(stream.mosaic));
+            .text("mosaic", capture::mosaicName(stream.mosaic))
+            .number("temperature_c", r.temperatureC, fixed(r.temperatureC, 1));
         if (o.writeFiles)
             j.text("out", directory);
         else
@@ -357,6 +359,7 @@ int runCapture(const Options &o, capture::Camera &camera) {
     }
     result.captureSeconds = secondsSince(start);
     result.captured = tally.captured;
+    if (tally.hasTemperature) result.temperatureC = tally.temperatureC;
     result.drops = camera.drops();
     result.dropped = droppedOf(result.drops, throttled);
     camera.stop();

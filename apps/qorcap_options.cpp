@@ -92,9 +92,11 @@ void addSelection(CLI::App &app, Options &o) {
                        o.listSimModels = true;
                        continue;
                    }
+                   std::vector<uint16_t> models;
                    std::string error;
-                   if (!usb::parseSimulatedModels(v, o.simModels, error))
+                   if (!usb::parseSimulatedModels(v, models, error))
                        throw CLI::ValidationError("--sim-model: " + error);
+                   o.simModels.insert(o.simModels.end(), models.begin(), models.end());
                }
            },
            "simulated models, hexadecimal product ids such as 01A8,00A1 (repeat for more "
