@@ -1,5 +1,6 @@
 // Runs every registered benchmark, then prints ours/OpenCV throughput per operation and size,
-// and the frame path's cost per model against the frame period at the model's highest rate.
+// the frame path's cost per model against the frame period at the model's highest rate, and the
+// frames per second each file writer sustains beside the camera's frame rate at that size.
 
 #include "ratio.h"
 #include "sim/models.h"
@@ -12,6 +13,8 @@
 namespace qor::bench {
 // bench_frame_path.cpp: the frame path, the frame copy and the stages, one set per model.
 void registerFramePathBenchmarks();
+// bench_writers.cpp: frames per second of each file writer, beside the camera's frame rate.
+void registerWriterBenchmarks();
 } // namespace qor::bench
 
 namespace {
@@ -26,6 +29,9 @@ public:
         for (const Run &run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             // Keyed by the registered name, without what the run adds (such as its min_time).
+            if (run.run_name.function_name.rfind("writer/", 0) == 0)
+                writers_[run.run_name.function_name] =
+                    WriterResult{counter(run, "fps"), counter(run, "camera_fps")};
             frames_[run.run_name.function_name] = FrameResult{
                 run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit),
                 counter(run, "fps"), counter(run, "period_ms"), counter(run, "colour") != 0};
@@ -88,7 +94,26 @@ public:
                         kFramePathGoalPercent, misses);
     }
 
+    // One line per "writer/<format>/<size>/<mono|colour>": the frames per second it sustained
+    // and the camera's frame rate at that size.
+    void printWriters() const {
+        if (writers_.empty()) return;
+        std::printf("\n%-7s %-10s %-7s %11s %11s  %s\n", "writer", "size", "pixels", "writer fps",
+                    "camera fps", "keeps up");
+        for (const auto &[name, result] : writers_) {
+            char format[16] = "", size[16] = "", kind[16] = "";
+            if (std::sscanf(name.c_str(), "writer/%15[^/]/%15[^/]/%15s", format, size, kind) != 3)
+                continue;
+            std::printf("%-7s %-10s %-7s %11.1f %11.1f  %s\n", format, size, kind, result.fps,
+                        result.cameraFps, result.fps >= result.cameraFps ? "yes" : "no");
+        }
+    }
+
 private:
+    struct WriterResult {
+        double fps, cameraFps;
+    };
+
     struct FrameResult {
         double cpuSeconds; // per iteration
         double fps, periodMs;
@@ -102,18 +127,21 @@ private:
 
     std::map<std::string, double> rates_;
     std::map<std::string, FrameResult> frames_;
+    std::map<std::string, WriterResult> writers_;
 };
 
 } // namespace
 
 int main(int argc, char **argv) {
     qor::bench::registerFramePathBenchmarks();
+    qor::bench::registerWriterBenchmarks();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.printRatios();
     reporter.printFramePath();
+    reporter.printWriters();
     benchmark::Shutdown();
     return 0;
 }

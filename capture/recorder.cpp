@@ -133,6 +133,8 @@ std::string chooseDirectory(const RecorderOptions &options, std::string *note, s
     }
     for (unsigned n = 2;; ++n) {
         const std::string candidate = base + "-" + std::to_string(n);
+        // A file of that name is someone else's: not ours to complain about, just taken.
+        if (fs::exists(candidate, ec) && !fs::is_directory(candidate, ec)) continue;
         if (!usable(candidate, &holds)) return {};
         if (holds) continue;
         *note = base + " holds an earlier capture; writing to " + candidate;

@@ -1,9 +1,13 @@
 // One PNG per frame: 8-bit grey (monochrome and raw mosaic) or 8-bit RGB, the capture time in
 // the tIME chunk and, with the settings, in text chunks. zlib runs at the level asked for (fast
-// by default) with the "sub" filter, which costs little and helps the fast levels most.
+// by default) with the "up" filter, and at the fast levels (1, 2) looks for runs only: on camera
+// pictures (noise over smooth light) that encodes in about two thirds of the time of zlib's
+// usual search, and into a smaller file; the "up" filter alone is faster and smaller than no
+// filter or adaptive filtering.
 #include "capture/writers_internal.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -53,11 +57,16 @@ bool encode(png_structp png, png_infop info, const Frame &frame, int level,
     const bool colour = isDecodedColour(frame.info.layout);
     png_set_write_fn(png, out, onWrite, onFlush);
     png_set_compression_level(png, level);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, level == 0 ? PNG_FILTER_NONE : PNG_FILTER_SUB);
+    if (level >= 1 && level <= 2) png_set_compression_strategy(png, Z_RLE);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, level == 0 ? PNG_FILTER_NONE : PNG_FILTER_UP);
     png_set_IHDR(png, info, g.width, g.height, 8, colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // libpng's png_convert_from_time_t calls gmtime, which encoder threads must not share.
+    const time_t seconds = std::chrono::system_clock::to_time_t(frame.info.utc);
+    struct tm parts {};
+    gmtime_r(&seconds, &parts);
     png_time stamp;
-    png_convert_from_time_t(&stamp, std::chrono::system_clock::to_time_t(frame.info.utc));
+    png_convert_from_struct_tm(&stamp, &parts);
     png_set_tIME(png, info, &stamp);
     png_set_text(png, info, chunks.data(), int(chunks.size()));
     png_write_info(png, info);

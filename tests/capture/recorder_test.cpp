@@ -204,8 +204,12 @@ TEST(Recorder, AFullDiskLeavesValidFilesAndNamesTheFileAndReason) {
             continue;
         }
         EXPECT_EQ(written, 5);
-        for (const std::string &name : filesIn(dir.path() / "out"))
-            EXPECT_TRUE(name == "frames.csv" || name < std::string(c.failingFile)) << name;
+        // Frames 0 to 4 and the sidecar: no part of the failed file under any name.
+        std::vector<std::string> expected;
+        for (int i = 0; i < 5; ++i)
+            expected.push_back("frame-00000" + std::to_string(i) + "." + fileFormatName(c.format));
+        expected.push_back("frames.csv");
+        EXPECT_EQ(filesIn(dir.path() / "out"), expected);
         const auto rows = readWithPython("csv", dir / "out/frames.csv");
         EXPECT_EQ(rows.at("rows"), "5");
         for (int i = 0; i < written; ++i) {
@@ -283,6 +287,9 @@ TEST(Recorder, AnEarlierCaptureMovesTheNewOneToTheNextFreeNumberedDirectory) {
     EXPECT_EQ(captureInto(optionsFor(FileFormat::Fits, out), 1, &note), out + "-3");
     EXPECT_EQ(note, out + " holds an earlier capture; writing to " + out + "-3");
     EXPECT_EQ(captureInto(optionsFor(FileFormat::Tiff, out), 1), out + "-4");
+    // A plain file of the next number is passed over.
+    std::ofstream(out + "-5") << "x";
+    EXPECT_EQ(captureInto(optionsFor(FileFormat::Png, out), 1), out + "-6");
     EXPECT_EQ(filesIn(out), (std::vector<std::string>{"capture.ser", "notes.txt"}));
     EXPECT_EQ(filesIn(out + "-2"),
               (std::vector<std::string>{"frame-000000.png", "frame-000001.png", "frames.csv"}));

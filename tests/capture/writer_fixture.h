@@ -154,7 +154,9 @@ inline bool readerPresent(const char *program, const char *package) {
 
 inline bool pythonModulesPresent() {
     if (!readerPresent(kPython, "python3")) return false;
-    const CommandResult check = run(std::string(kPython) + " -c 'import astropy.io.fits, PIL'");
+    // Importing astropy takes a while: check once per run.
+    static const CommandResult check =
+        run(std::string(kPython) + " -c 'import astropy.io.fits, PIL'");
     if (check.status == 0) return true;
     ADD_FAILURE() << "astropy or Pillow is missing from " << kPython
                   << ": install python3-astropy and python3-pil (tools/run-tests.sh installs "
