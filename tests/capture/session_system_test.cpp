@@ -5,6 +5,8 @@
 #include "usb/bus_inventory.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace qor::test {
@@ -125,6 +127,29 @@ TEST_F(SessionSystem, SettingsAppliedThroughThePageReadBackWithTheirPrecision) {
     const std::string refused = camera->apply({{"gain", "0.3"}});
     EXPECT_NE(refused.find("between 0.0040 and 0.255"), std::string::npos) << refused;
     EXPECT_EQ(camera->currentSettings().gain, 0.0175);
+}
+
+TEST_F(SessionSystem, SavedSettingsComeBackAndOtherFilesAreRefused) {
+    openOne(runningCamera(kSmallColourModel, "F1"));
+    if (HasFatalFailure()) return;
+    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "session-f1";
+    std::filesystem::create_directories(dir);
+    const std::string saved = (dir / "camera.settings").string();
+    ASSERT_EQ(camera->apply({{"gain", "0.0175"}, {"flip-v", "on"}}), "");
+    ASSERT_EQ(camera->saveSettings(saved), "");
+    ASSERT_EQ(camera->apply({{"gain", "0.05"}, {"flip-v", "off"}}), "");
+    EXPECT_EQ(camera->loadSettings(saved), "");
+    // The frames' settings follow the loaded ones.
+    EXPECT_DOUBLE_EQ(camera->currentSettings().gain, 0.0175);
+    EXPECT_TRUE(camera->currentSettings().flipVertical);
+
+    const std::string other = (dir / "other").string();
+    std::ofstream(other) << "not settings";
+    EXPECT_NE(camera->loadSettings(other).find("not a settings file"), std::string::npos);
+    EXPECT_NE(camera->loadSettings((dir / "missing").string()).find("cannot read"),
+              std::string::npos);
+    EXPECT_DOUBLE_EQ(camera->currentSettings().gain, 0.0175);
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(SessionSystem, CooledCameraReportsItsCoolerInTheFrameSettings) {
