@@ -60,6 +60,13 @@ void installStopHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// A number the user gave, as short as it was given: 2, 0.5, 1.25.
+std::string asGiven(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -268,7 +275,7 @@ int runCapture(const Options &o, capture::Camera &camera) {
                     info.serial.c_str(), info.simulated ? ", simulated" : "");
         std::printf("frames   %s\n", streamDescription(format).c_str());
         const std::string what =
-            o.seconds > 0 ? significant(o.seconds) + " s" : std::to_string(o.frames) + " frames";
+            o.seconds > 0 ? asGiven(o.seconds) + " s" : std::to_string(o.frames) + " frames";
         if (recorder)
             std::printf("capture  %s %s into %s as %s\n", o.record ? "record" : "preview",
                         what.c_str(), directory.c_str(),

@@ -65,13 +65,13 @@ Progress::Progress(Style style, std::FILE *to) : style_(style), to_(to), lastSho
             std::lock_guard<std::mutex> hold(gTerminalLock);
             gLineTo = to_;
         }
-        platform::setLogSink(routedLog);
+        previousSink_ = platform::setLogSink(routedLog);
     }
 }
 
 Progress::~Progress() {
     end();
-    if (style_ == Style::InPlace) platform::setLogSink({});
+    if (style_ == Style::InPlace) platform::setLogSink(std::move(previousSink_));
 }
 
 std::string progressText(const ProgressSnapshot &s) {

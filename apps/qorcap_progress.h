@@ -3,6 +3,8 @@
 // lines from the driver (any thread) clear the line first, so the two never run into each other.
 #pragma once
 
+#include "platform/log.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -45,7 +47,8 @@ private:
 
     Style style_;
     std::FILE *to_;
-    double lastShown_; // steady-clock seconds
+    double lastShown_;               // steady-clock seconds
+    platform::LogSink previousSink_; // restored at the end
 };
 
 // The text of a progress line.
