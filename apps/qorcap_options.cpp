@@ -62,14 +62,15 @@ void addSetting(Options &o, const std::string &text) {
     o.settings.push_back(setting);
 }
 
-// Which camera, and the cameras the process reaches.
-void addSelection(CLI::App &app, Options &o) {
+// Which camera (`choose`: for the commands that open one), and the cameras the process reaches.
+void addSelection(CLI::App &app, Options &o, bool choose) {
     const char *group = "Camera";
-    app.add_option_function<std::string>(
-           "-c,--camera", [&o](const std::string &v) { o.camera = v; },
-           "the camera: its name, serial or index in the list (default: the first)")
-        ->type_name("NAME|SERIAL|INDEX")
-        ->group(group);
+    if (choose)
+        app.add_option_function<std::string>(
+               "-c,--camera", [&o](const std::string &v) { o.camera = v; },
+               "the camera: its name, serial or index in the list (default: the first)")
+            ->type_name("NAME|SERIAL|INDEX")
+            ->group(group);
     app.add_option_function<std::string>(
            "--backend",
            [&o](const std::string &v) {
@@ -268,7 +269,7 @@ std::optional<int> parseCommandLine(int argc, char **argv, Options &o) {
                          "the driver's version");
     app.footer(std::string(capture::settingsHelp()) + "\n" + kExitCodes);
     app.require_subcommand(0, 1);
-    addSelection(app, o);
+    addSelection(app, o, true);
     addSettings(app, o);
     addCapture(app, o, given);
     addOutput(app, o, true, true);
@@ -276,14 +277,14 @@ std::optional<int> parseCommandLine(int argc, char **argv, Options &o) {
     CLI::App *list = app.add_subcommand(
         "list", "the cameras (index, name, serial, model, sensor, cooling, how far each came "
                 "up, where, real or simulated) and the simulated models");
-    addSelection(*list, o);
+    addSelection(*list, o, false);
     addOutput(*list, o, false, true);
     list->footer("examples:\n  qorcap list\n  qorcap list --json\n"
                  "  qorcap list --sim-model 01A8,00A1");
 
     CLI::App *show = app.add_subcommand("show", "the camera's settings as its settings page "
                                                 "shows them (after the settings given)");
-    addSelection(*show, o);
+    addSelection(*show, o, true);
     addSettings(*show, o);
     addOutput(*show, o, false, true);
     show->footer(std::string("examples:\n  qorcap show -c 1\n  qorcap show gamma=1.5 flip-v=on "
@@ -293,7 +294,7 @@ std::optional<int> parseCommandLine(int argc, char **argv, Options &o) {
     CLI::App *captureCommand =
         app.add_subcommand("capture", "capture frames into files (what qorcap does without "
                                       "a command)");
-    addSelection(*captureCommand, o);
+    addSelection(*captureCommand, o, true);
     addSettings(*captureCommand, o);
     addCapture(*captureCommand, o, given);
     addOutput(*captureCommand, o, true, true);
