@@ -44,7 +44,9 @@ FrameSettings readSettings(CameraRecord &record) {
     s.outputFormat = atomicField(record.outputFormat).load(relaxed);
     s.colorSensor = atomicField(record.colorSensor).load(relaxed);
     s.saturationMarkOn = atomicField(record.saturationMarkOn).load(relaxed);
-    s.rawFrameOutput = atomicField(record.rawFrameOutput).load(relaxed);
+    // Sequentially consistent, like the count of callbacks in flight that QORASetRawFrameOutput
+    // waits on: a frame whose callback began after that wait sees the new layout.
+    s.rawFrameOutput = atomicField(record.rawFrameOutput).load();
     s.colorMatrixIndex = readColorMatrix(record, s.colorMatrix);
     return s;
 }
@@ -65,6 +67,9 @@ constexpr useconds_t kPauseStepUs = 1000;
 constexpr uint64_t kMessageIntervalUs = 1000000;
 // A video start that fails after a bad transfer is tried this many times in all.
 constexpr int kVideoStartTries = 3;
+// The longest a layout change waits for a frame in flight: a frame's processing, or the pause
+// before a restart after bad transfers.
+constexpr uint64_t kLayoutChangeLimitUs = 2 * kLongestRestartPauseUs + 1000000;
 
 // The run of bad transfers of the stream, and its message limit. Completions run only on their
 // stream's own thread, and every stream has a thread of its own.
@@ -285,6 +290,13 @@ int32_t QORASetRawFrameOutput(Handle camera, uint8_t raw) {
     CameraRecord *record = cameraRecord(camera);
     if (!record) return kIOReturnNoDevice;
     if (raw > 1) return paramErr;
-    atomicField(record->rawFrameOutput).store(raw, std::memory_order_relaxed);
+    atomicField(record->rawFrameOutput).store(raw);
+    // A frame the streaming thread is putting into the ring now keeps the former layout, and may
+    // land in the ring after a capture start has emptied it: wait until it is there, as a stop
+    // waits, so that every frame put in after the return has the new layout.
+    const uint64_t giveUpAt = qor::platform::microseconds() + kLayoutChangeLimitUs;
+    while (atomicField(record->callbacksInFlight).load() != 0 &&
+           qor::platform::microseconds() < giveUpAt)
+        usleep(kPauseStepUs);
     return 0;
 }

@@ -28,8 +28,10 @@ QOR_EXPORT int32_t QORACameraStopVideo(Handle camera, uint8_t release);
  * slots, sized for decoded frames, hold a raw frame in their first rawWidth x rawHeight bytes;
  * the digitizer's image description and data size do not change, so only a client that asked
  * for raw frames may read them. Frames already in the ring keep the layout they were put in
- * with. Returns 0; kIOReturnNoDevice for a handle without a camera record, paramErr for a raw
- * other than 0 or 1 (nothing is changed then). */
+ * with; a frame being put in when the call comes is waited for, so that every frame put in after
+ * the return has the new layout (a capture start then empties the ring). Returns 0;
+ * kIOReturnNoDevice for a handle without a camera record, paramErr for a raw other than 0 or 1
+ * (nothing is changed then). */
 QOR_EXPORT int32_t QORASetRawFrameOutput(Handle camera, uint8_t raw);
 QOR_EXPORT int32_t QORUSBStartQuedAsynchBulkReads(Handle camera, uint8_t pipe);
 QOR_EXPORT void QORUSBStopQuedAsynchBulkReads(Handle camera);
