@@ -236,8 +236,12 @@ int runCapture(const Options &o, capture::Camera &camera) {
     installStopHandlers();
     std::unique_ptr<capture::Recorder> recorder;
     if (o.writeFiles) {
+        capture::RecorderOptions recorderOptions = o.recorder;
+        // cfitsio sets up its global driver table on first use without a lock, so two threads
+        // opening their first FITS files race: FITS files are written by one thread.
+        if (recorderOptions.format == capture::FileFormat::Fits) recorderOptions.threads = 1;
         std::string error;
-        recorder = capture::Recorder::create(o.recorder, description, &error);
+        recorder = capture::Recorder::create(recorderOptions, description, &error);
         if (!recorder) {
             std::fprintf(stderr, "qorcap: %s\n", error.c_str());
             return kWriteFailed;
