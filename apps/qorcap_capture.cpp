@@ -236,10 +236,7 @@ int runCapture(const Options &o, capture::Camera &camera) {
     installStopHandlers();
     std::unique_ptr<capture::Recorder> recorder;
     if (o.writeFiles) {
-        capture::RecorderOptions recorderOptions = o.recorder;
-        // cfitsio sets up its global driver table on first use without a lock, so two threads
-        // opening their first FITS files race: FITS files are written by one thread.
-        if (recorderOptions.format == capture::FileFormat::Fits) recorderOptions.threads = 1;
+        const capture::RecorderOptions &recorderOptions = o.recorder;
         std::string error;
         recorder = capture::Recorder::create(recorderOptions, description, &error);
         if (!recorder) {

@@ -311,6 +311,7 @@ std::unique_ptr<Recorder> Recorder::create(const RecorderOptions &options,
             *why = "cannot write " + sidecar + ": " + failure;
             return nullptr;
         }
+        if (options.format == FileFormat::Fits) prepareFitsLibrary();
         threads = options.threads ? options.threads : std::thread::hardware_concurrency();
         if (threads == 0) threads = 1;
     }

@@ -145,7 +145,7 @@ std::string Sidecar::append(const std::string &fileName, const Frame &frame) {
             line += csvField(values[i]);
         }
     } else {
-        line = "{";
+        line += '{';
         for (size_t i = 0; i < values.size(); ++i) {
             if (i) line += ", ";
             line += '"';
@@ -153,7 +153,7 @@ std::string Sidecar::append(const std::string &fileName, const Frame &frame) {
             line += "\": ";
             line += jsonField(values[i]);
         }
-        line += "}";
+        line += '}';
     }
     line += '\n';
     errno = 0;

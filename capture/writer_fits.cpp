@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace qor::capture::detail {
 
@@ -74,6 +75,11 @@ void writeKeywords(fitsfile *file, const Frame &frame, const CaptureDescription 
 }
 
 } // namespace
+
+void prepareFitsLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { fits_init_cfitsio(); });
+}
 
 std::string writeFits(const Frame &frame, const CaptureDescription &capture,
                       const std::string &path) {

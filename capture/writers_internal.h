@@ -46,6 +46,9 @@ std::string writePng(const Frame &frame, const CaptureDescription &capture, int 
                      const std::string &path);
 std::string writeTiff(const Frame &frame, const CaptureDescription &capture,
                       const std::string &path);
+// cfitsio fills its table of file drivers on first use without a lock: done once, before the
+// encoder threads start, so that they only read it.
+void prepareFitsLibrary();
 std::string writeFits(const Frame &frame, const CaptureDescription &capture,
                       const std::string &path);
 
