@@ -99,17 +99,19 @@ std::string cameraJson(const usb::AttachedCamera &attached, const capture::Camer
 
 // The model ids, wrapped to the terminal's usual width.
 void printModelIds() {
-    std::string line = "simulated models (--sim-model PID; qorcap --sim-model describes them):";
-    std::printf("%s\n", line.c_str());
-    line = " ";
+    std::printf("simulated models (--sim-model PID; qorcap --sim-model describes them):\n");
+    // Each id is printed with the space before it; a line holds at most 15 of them.
+    constexpr size_t kIdsPerLine = 15;
+    size_t onLine = 0;
     for (const sim::ModelProfile &model : sim::modelProfiles()) {
-        if (line.size() + 5 > 80) {
-            std::printf("%s\n", line.c_str());
-            line = " ";
+        if (onLine == kIdsPerLine) {
+            std::printf("\n");
+            onLine = 0;
         }
-        line += " " + hex4(model.productID);
+        std::printf("%s %s", onLine == 0 ? " " : "", hex4(model.productID).c_str());
+        ++onLine;
     }
-    std::printf("%s\n", line.c_str());
+    std::printf("\n");
 }
 
 } // namespace

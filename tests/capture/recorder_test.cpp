@@ -61,7 +61,7 @@ std::map<std::string, std::string> parseReport(const std::string &report) {
 
 TEST(Recorder, FramesOverTheMemoryBudgetAreSkippedAndCounted) {
     ScratchDir dir;
-    FrameSpec small, large;
+    FrameShape small, large;
     large.width = 64, large.height = 48;
     const size_t smallBytes = makeFrame(small, 0, at(0))->pixels.size();
     constexpr int kSmall = 6, kLarge = 4;
@@ -97,16 +97,16 @@ TEST(Recorder, FramesOverTheMemoryBudgetAreSkippedAndCounted) {
 // However fast frames come, the queue stays under the budget and what was taken gets written.
 TEST(Recorder, AFloodOfFramesNeverQueuesPastTheBudget) {
     ScratchDir dir;
-    FrameSpec spec;
-    spec.width = 320, spec.height = 240;
-    const size_t frameBytes = makeFrame(spec, 0, at(0))->pixels.size();
+    FrameShape shape;
+    shape.width = 320, shape.height = 240;
+    const size_t frameBytes = makeFrame(shape, 0, at(0))->pixels.size();
     RecorderOptions options = optionsFor(FileFormat::Png, dir / "out");
     options.memoryBudget = frameBytes * 5 / 2;
     options.pngLevel = 9;
     std::string error;
     auto recorder = Recorder::create(options, description(), &error);
     ASSERT_TRUE(recorder) << error;
-    auto frame = makeFrame(spec, 0, at(0));
+    auto frame = makeFrame(shape, 0, at(0));
     constexpr int kFrames = 60;
     for (int i = 0; i < kFrames; ++i) {
         auto copy = std::make_shared<Frame>(*frame);
@@ -121,7 +121,7 @@ TEST(Recorder, AFloodOfFramesNeverQueuesPastTheBudget) {
     EXPECT_EQ(counts.queuedBytes, 0u);
     // finish() is idempotent, and a frame after it is skipped.
     EXPECT_EQ(recorder->finish(), "");
-    EXPECT_FALSE(recorder->add(makeFrame(spec, 99, at(99))));
+    EXPECT_FALSE(recorder->add(makeFrame(shape, 99, at(99))));
     EXPECT_EQ(recorder->counts().skipped, counts.skipped + 1);
 }
 
@@ -131,10 +131,10 @@ TEST(Recorder, AFrameThatDoesNotHoldWhatItsGeometrySaysIsRefused) {
     auto recorder =
         Recorder::create(optionsFor(FileFormat::Ser, dir / "out"), description(), &error);
     ASSERT_TRUE(recorder) << error;
-    auto shortFrame = makeFrame(FrameSpec{}, 0, at(0));
+    auto shortFrame = makeFrame(FrameShape{}, 0, at(0));
     shortFrame->pixels.resize(shortFrame->pixels.size() - 1);
     auto narrowRows =
-        makeFrame(FrameSpec{PixelLayout::ARGB, 12, 6, MosaicPhase::None, {}}, 0, at(0));
+        makeFrame(FrameShape{PixelLayout::ARGB, 12, 6, MosaicPhase::None, {}}, 0, at(0));
     narrowRows->info.geometry.rowBytes = 12 * 3;
     EXPECT_FALSE(recorder->add(shortFrame));
     EXPECT_FALSE(recorder->add(narrowRows));
@@ -157,7 +157,7 @@ TEST(Recorder, AFullDiskLeavesValidFilesAndNamesTheFileAndReason) {
                    Case{FileFormat::Fits, "frame-000005.fits"}}) {
         SCOPED_TRACE(fileFormatName(c.format));
         ScratchDir dir;
-        FrameSpec small, large;
+        FrameShape small, large;
         small.width = 64, small.height = 48;
         large.width = 400, large.height = 300;
         const size_t smallFrameBytes = size_t(small.width) * small.height;
@@ -265,7 +265,7 @@ std::string captureInto(const RecorderOptions &options, int frames, std::string 
     std::string error;
     auto recorder = Recorder::create(options, description(), &error);
     if (!recorder) return "failed: " + error;
-    for (int i = 0; i < frames; ++i) recorder->add(makeFrame(FrameSpec{}, uint64_t(i), at(i)));
+    for (int i = 0; i < frames; ++i) recorder->add(makeFrame(FrameShape{}, uint64_t(i), at(i)));
     if (std::string failed = recorder->finish(); !failed.empty()) return "failed: " + failed;
     if (note) *note = recorder->note();
     return recorder->directory();

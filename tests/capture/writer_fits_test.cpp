@@ -5,7 +5,7 @@
 namespace qor::capture::testing {
 namespace {
 
-std::map<std::string, std::string> writeOneFits(const ScratchDir &dir, const FrameSpec &spec,
+std::map<std::string, std::string> writeOneFits(const ScratchDir &dir, const FrameShape &shape,
                                                 std::string *file) {
     RecorderOptions options;
     options.format = FileFormat::Fits;
@@ -16,7 +16,7 @@ std::map<std::string, std::string> writeOneFits(const ScratchDir &dir, const Fra
         ADD_FAILURE() << error;
         return {};
     }
-    EXPECT_TRUE(recorder->add(makeFrame(spec, 7, fixedTime())));
+    EXPECT_TRUE(recorder->add(makeFrame(shape, 7, fixedTime())));
     EXPECT_EQ(recorder->finish(), "");
     *file = dir / "out/frame-000007.fits";
     if (readerPresent("/usr/bin/fitsverify", "fitsverify")) {
@@ -50,17 +50,17 @@ FrameSettings cooledSettings() {
 
 TEST(FitsWriter, MonochromeFrameKeywordsAndPixels) {
     ScratchDir dir;
-    FrameSpec spec;
-    spec.settings.exposureMs = 12.5;
-    spec.settings.gain = 0.004;
+    FrameShape shape;
+    shape.settings.exposureMs = 12.5;
+    shape.settings.gain = 0.004;
     std::string file;
-    const auto keys = writeOneFits(dir, spec, &file);
+    const auto keys = writeOneFits(dir, shape, &file);
     ASSERT_FALSE(keys.empty());
     EXPECT_EQ(keys.at("BITPIX"), "8");
     EXPECT_EQ(keys.at("NAXIS"), "2");
     EXPECT_EQ(keys.at("shape"), "6x12");
     EXPECT_EQ(keys.at("dtype"), "uint8");
-    EXPECT_EQ(keys.at("data"), expectedHex(spec, 7, false));
+    EXPECT_EQ(keys.at("data"), expectedHex(shape, 7, false));
     EXPECT_DOUBLE_EQ(number(keys, "EXPTIME"), 0.0125);
     EXPECT_DOUBLE_EQ(number(keys, "GAIN"), 0.004);
     EXPECT_EQ(keys.at("DATE-OBS"), "2026-03-14T01:59:26.535");
@@ -82,31 +82,31 @@ TEST(FitsWriter, DecodedColourIsThreePlanesRedGreenBlue) {
     for (PixelLayout layout : {PixelLayout::ARGB, PixelLayout::BGRA}) {
         SCOPED_TRACE(layoutName(layout));
         ScratchDir dir;
-        FrameSpec spec;
-        spec.layout = layout;
-        spec.settings = cooledSettings();
+        FrameShape shape;
+        shape.layout = layout;
+        shape.settings = cooledSettings();
         std::string file;
-        const auto keys = writeOneFits(dir, spec, &file);
+        const auto keys = writeOneFits(dir, shape, &file);
         ASSERT_FALSE(keys.empty());
         EXPECT_EQ(keys.at("NAXIS"), "3");
         EXPECT_EQ(keys.at("NAXIS3"), "3");
         EXPECT_EQ(keys.at("shape"), "3x6x12");
-        EXPECT_EQ(keys.at("data"), expectedHex(spec, 7, false));
+        EXPECT_EQ(keys.at("data"), expectedHex(shape, 7, false));
         EXPECT_EQ(keys.count("BAYERPAT"), 0u);
     }
 }
 
 TEST(FitsWriter, CooledRawMosaicCarriesTemperaturesAndBayerPattern) {
     ScratchDir dir;
-    FrameSpec spec;
-    spec.layout = PixelLayout::Mosaic;
-    spec.mosaic = MosaicPhase::GBRG;
-    spec.settings = cooledSettings();
+    FrameShape shape;
+    shape.layout = PixelLayout::Mosaic;
+    shape.mosaic = MosaicPhase::GBRG;
+    shape.settings = cooledSettings();
     std::string file;
-    const auto keys = writeOneFits(dir, spec, &file);
+    const auto keys = writeOneFits(dir, shape, &file);
     ASSERT_FALSE(keys.empty());
     EXPECT_EQ(keys.at("NAXIS"), "2");
-    EXPECT_EQ(keys.at("data"), expectedHex(spec, 7, false));
+    EXPECT_EQ(keys.at("data"), expectedHex(shape, 7, false));
     EXPECT_DOUBLE_EQ(number(keys, "EXPTIME"), 0.25);
     EXPECT_DOUBLE_EQ(number(keys, "GAIN"), 0.008);
     EXPECT_DOUBLE_EQ(number(keys, "CCD-TEMP"), -9.5);

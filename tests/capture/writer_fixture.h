@@ -30,7 +30,7 @@ inline uint8_t patternByte(uint32_t x, uint32_t y, uint32_t c, uint64_t sequence
     return uint8_t(x * 7 + y * 13 + c * 71 + sequence * 29);
 }
 
-struct FrameSpec {
+struct FrameShape {
     PixelLayout layout = PixelLayout::Grey;
     uint32_t width = 12, height = 6;
     MosaicPhase mosaic = MosaicPhase::None;
@@ -39,26 +39,26 @@ struct FrameSpec {
 
 // A frame whose rows are padded past their pixels (as the digitizer's are), so a writer that
 // ignores rowBytes shows it.
-inline std::shared_ptr<Frame> makeFrame(const FrameSpec &spec, uint64_t sequence,
+inline std::shared_ptr<Frame> makeFrame(const FrameShape &shape, uint64_t sequence,
                                         std::chrono::system_clock::time_point utc) {
     auto frame = std::make_shared<Frame>();
     FrameInfo &info = frame->info;
     info.sequence = sequence;
     info.digitizerSeconds = 0.5 + double(sequence) / 30.0;
     info.utc = utc;
-    info.layout = spec.layout;
-    info.mosaic = spec.mosaic;
-    info.settings = spec.settings;
-    info.geometry.width = spec.width;
-    info.geometry.height = spec.height;
-    info.geometry.rowBytes = spec.width * bytesPerPixel(spec.layout) + 8;
+    info.layout = shape.layout;
+    info.mosaic = shape.mosaic;
+    info.settings = shape.settings;
+    info.geometry.width = shape.width;
+    info.geometry.height = shape.height;
+    info.geometry.rowBytes = shape.width * bytesPerPixel(shape.layout) + 8;
     info.geometry.originX = 16, info.geometry.originY = 8;
     info.geometry.binX = 2, info.geometry.binY = 2;
-    frame->pixels.assign(size_t(info.geometry.rowBytes) * spec.height, 0xEE);
-    for (uint32_t y = 0; y < spec.height; ++y) {
+    frame->pixels.assign(size_t(info.geometry.rowBytes) * shape.height, 0xEE);
+    for (uint32_t y = 0; y < shape.height; ++y) {
         uint8_t *row = frame->pixels.data() + size_t(y) * info.geometry.rowBytes;
-        for (uint32_t x = 0; x < spec.width; ++x) {
-            switch (spec.layout) {
+        for (uint32_t x = 0; x < shape.width; ++x) {
+            switch (shape.layout) {
             case PixelLayout::Grey:
             case PixelLayout::Mosaic:
                 row[x] = patternByte(x, y, 0, sequence);
@@ -81,8 +81,8 @@ inline std::shared_ptr<Frame> makeFrame(const FrameSpec &spec, uint64_t sequence
 
 // The pixels as a file of the format stores them, in hex: interleaved R, G, B per pixel
 // (interleaved = true) or plane by plane, rows top first.
-inline std::string expectedHex(const FrameSpec &spec, uint64_t sequence, bool interleaved) {
-    const bool colour = spec.layout == PixelLayout::ARGB || spec.layout == PixelLayout::BGRA;
+inline std::string expectedHex(const FrameShape &shape, uint64_t sequence, bool interleaved) {
+    const bool colour = shape.layout == PixelLayout::ARGB || shape.layout == PixelLayout::BGRA;
     const uint32_t channels = colour ? 3 : 1;
     std::string hex;
     char two[3];
@@ -91,13 +91,13 @@ inline std::string expectedHex(const FrameSpec &spec, uint64_t sequence, bool in
         hex += two;
     };
     if (interleaved || !colour) {
-        for (uint32_t y = 0; y < spec.height; ++y)
-            for (uint32_t x = 0; x < spec.width; ++x)
+        for (uint32_t y = 0; y < shape.height; ++y)
+            for (uint32_t x = 0; x < shape.width; ++x)
                 for (uint32_t c = 0; c < channels; ++c) put(patternByte(x, y, c, sequence));
     } else {
         for (uint32_t c = 0; c < channels; ++c)
-            for (uint32_t y = 0; y < spec.height; ++y)
-                for (uint32_t x = 0; x < spec.width; ++x) put(patternByte(x, y, c, sequence));
+            for (uint32_t y = 0; y < shape.height; ++y)
+                for (uint32_t x = 0; x < shape.width; ++x) put(patternByte(x, y, c, sequence));
     }
     return hex;
 }

@@ -5,9 +5,9 @@
 namespace qor::capture::testing {
 namespace {
 
-// Writes frames 0 .. count-1 of `spec` as `format` into DIR/out; "" or the recorder's error.
-std::string writeFrames(const ScratchDir &dir, FileFormat format, const FrameSpec &spec, int count,
-                        SidecarFormat sidecar = SidecarFormat::Csv) {
+// Writes frames 0 .. count-1 of `shape` as `format` into DIR/out; "" or the recorder's error.
+std::string writeFrames(const ScratchDir &dir, FileFormat format, const FrameShape &shape,
+                        int count, SidecarFormat sidecar = SidecarFormat::Csv) {
     RecorderOptions options;
     options.format = format;
     options.directory = dir / "out";
@@ -18,20 +18,20 @@ std::string writeFrames(const ScratchDir &dir, FileFormat format, const FrameSpe
     if (!recorder) return error;
     for (int i = 0; i < count; ++i)
         if (!recorder->add(
-                makeFrame(spec, uint64_t(i), fixedTime() + std::chrono::milliseconds(100 * i))))
+                makeFrame(shape, uint64_t(i), fixedTime() + std::chrono::milliseconds(100 * i))))
             return "frame skipped";
     return recorder->finish();
 }
 
-FrameSpec specFor(PixelLayout layout) {
-    FrameSpec spec;
-    spec.layout = layout;
-    if (layout == PixelLayout::Mosaic) spec.mosaic = MosaicPhase::RGGB;
-    spec.settings.exposureMs = 33;
-    spec.settings.gain = 0.016;
-    spec.settings.flipHorizontal = true;
-    if (layout != PixelLayout::Grey) spec.settings.redGain = 0.011;
-    return spec;
+FrameShape specFor(PixelLayout layout) {
+    FrameShape shape;
+    shape.layout = layout;
+    if (layout == PixelLayout::Mosaic) shape.mosaic = MosaicPhase::RGGB;
+    shape.settings.exposureMs = 33;
+    shape.settings.gain = 0.016;
+    shape.settings.flipHorizontal = true;
+    if (layout != PixelLayout::Grey) shape.settings.redGain = 0.011;
+    return shape;
 }
 
 TEST(PngWriter, PixelsTimeAndSettingsReadBackWithPillow) {
@@ -40,15 +40,15 @@ TEST(PngWriter, PixelsTimeAndSettingsReadBackWithPillow) {
     for (PixelLayout layout : layouts) {
         SCOPED_TRACE(layoutName(layout));
         ScratchDir dir;
-        const FrameSpec spec = specFor(layout);
-        ASSERT_EQ(writeFrames(dir, FileFormat::Png, spec, 2), "");
+        const FrameShape shape = specFor(layout);
+        ASSERT_EQ(writeFrames(dir, FileFormat::Png, shape, 2), "");
         const auto png = readWithPython("png", dir / "out/frame-000001.png");
         ASSERT_FALSE(png.empty());
         EXPECT_EQ(png.at("format"), "PNG");
         EXPECT_EQ(png.at("mode"),
                   layout == PixelLayout::ARGB || layout == PixelLayout::BGRA ? "RGB" : "L");
         EXPECT_EQ(png.at("size"), "12x6");
-        EXPECT_EQ(png.at("data"), expectedHex(spec, 1, true));
+        EXPECT_EQ(png.at("data"), expectedHex(shape, 1, true));
         EXPECT_EQ(png.at("text.Creation Time"), "2026-03-14T01:59:26.635Z");
         EXPECT_EQ(png.at("tIME"), "2026-03-14T01:59:26");
         EXPECT_EQ(png.at("text.Software"), "qorvanta 0.1.0");
@@ -69,7 +69,7 @@ TEST(PngWriter, PixelsTimeAndSettingsReadBackWithPillow) {
 
 // The level is the user's; an impossible one is refused before anything is written.
 TEST(PngWriter, EveryCompressionLevelDecodesAndAnUnknownOneIsRefused) {
-    const FrameSpec spec = specFor(PixelLayout::ARGB);
+    const FrameShape shape = specFor(PixelLayout::ARGB);
     for (int level : {0, 9}) {
         ScratchDir dir;
         RecorderOptions options;
@@ -78,10 +78,10 @@ TEST(PngWriter, EveryCompressionLevelDecodesAndAnUnknownOneIsRefused) {
         std::string error;
         auto recorder = Recorder::create(options, description(), &error);
         ASSERT_TRUE(recorder) << error;
-        recorder->add(makeFrame(spec, 0, fixedTime()));
+        recorder->add(makeFrame(shape, 0, fixedTime()));
         ASSERT_EQ(recorder->finish(), "");
         EXPECT_EQ(readWithPython("png", dir / "out/frame-000000.png")["data"],
-                  expectedHex(spec, 0, true));
+                  expectedHex(shape, 0, true));
     }
     ScratchDir dir;
     RecorderOptions options;
@@ -99,8 +99,8 @@ TEST(TiffWriter, PixelsAndTagsReadBackWithPillowAndTiffinfo) {
     for (PixelLayout layout : layouts) {
         SCOPED_TRACE(layoutName(layout));
         ScratchDir dir;
-        const FrameSpec spec = specFor(layout);
-        ASSERT_EQ(writeFrames(dir, FileFormat::Tiff, spec, 1), "");
+        const FrameShape shape = specFor(layout);
+        ASSERT_EQ(writeFrames(dir, FileFormat::Tiff, shape, 1), "");
         const std::string file = dir / "out/frame-000000.tiff";
         const auto tiff = readWithPython("tiff", file);
         ASSERT_FALSE(tiff.empty());
@@ -108,7 +108,7 @@ TEST(TiffWriter, PixelsAndTagsReadBackWithPillowAndTiffinfo) {
         EXPECT_EQ(tiff.at("format"), "TIFF");
         EXPECT_EQ(tiff.at("mode"), colour ? "RGB" : "L");
         EXPECT_EQ(tiff.at("size"), "12x6");
-        EXPECT_EQ(tiff.at("data"), expectedHex(spec, 0, true));
+        EXPECT_EQ(tiff.at("data"), expectedHex(shape, 0, true));
         EXPECT_EQ(tiff.at("DateTime"), "2026:03:14 01:59:26");
         EXPECT_EQ(tiff.at("Software"), "qorvanta 0.1.0");
         EXPECT_EQ(tiff.at("Model"), "QV-262C-0042");
@@ -138,13 +138,13 @@ TEST(Sidecar, CsvAndJsonLinesListEveryFrameInOrder) {
         const bool json = format == SidecarFormat::JsonLines;
         SCOPED_TRACE(json ? "jsonl" : "csv");
         ScratchDir dir;
-        FrameSpec spec = specFor(PixelLayout::Mosaic);
-        spec.settings.hasCooler = true;
-        spec.settings.coolingOn = true;
-        spec.settings.temperatureC = -4.25;
-        spec.settings.setPointC = -5;
+        FrameShape shape = specFor(PixelLayout::Mosaic);
+        shape.settings.hasCooler = true;
+        shape.settings.coolingOn = true;
+        shape.settings.temperatureC = -4.25;
+        shape.settings.setPointC = -5;
         constexpr int kFrames = 24;
-        ASSERT_EQ(writeFrames(dir, FileFormat::Png, spec, kFrames, format), "");
+        ASSERT_EQ(writeFrames(dir, FileFormat::Png, shape, kFrames, format), "");
         const auto rows = readWithPython(json ? "jsonl" : "csv",
                                          dir / (json ? "out/frames.jsonl" : "out/frames.csv"));
         ASSERT_FALSE(rows.empty());

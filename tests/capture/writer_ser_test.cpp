@@ -86,12 +86,12 @@ std::string hexOf(const std::string &bytes) {
 
 struct SerCase {
     const char *name;
-    FrameSpec spec;
+    FrameShape shape;
     int32_t colourID;
 };
 
 TEST(SerWriter, HeaderFramesAndTrailerReadBackForEveryColour) {
-    FrameSpec mono, argb, bgra, rggb, grbg, gbrg, bggr;
+    FrameShape mono, argb, bgra, rggb, grbg, gbrg, bggr;
     argb.layout = PixelLayout::ARGB;
     bgra.layout = PixelLayout::BGRA;
     rggb.layout = grbg.layout = gbrg.layout = bggr.layout = PixelLayout::Mosaic;
@@ -113,7 +113,7 @@ TEST(SerWriter, HeaderFramesAndTrailerReadBackForEveryColour) {
         constexpr int kFrames = 5;
         for (int i = 0; i < kFrames; ++i)
             ASSERT_TRUE(recorder->add(
-                makeFrame(c.spec, uint64_t(i), fixedTime() + std::chrono::milliseconds(40 * i))));
+                makeFrame(c.shape, uint64_t(i), fixedTime() + std::chrono::milliseconds(40 * i))));
         EXPECT_EQ(recorder->finish(), "");
         EXPECT_EQ(recorder->counts().written, uint64_t(kFrames));
 
@@ -121,8 +121,8 @@ TEST(SerWriter, HeaderFramesAndTrailerReadBackForEveryColour) {
         EXPECT_EQ(video.fileID, "LUCAM-RECORDER");
         EXPECT_EQ(video.colourID, c.colourID);
         EXPECT_EQ(video.littleEndian, 1);
-        EXPECT_EQ(video.width, int32_t(c.spec.width));
-        EXPECT_EQ(video.height, int32_t(c.spec.height));
+        EXPECT_EQ(video.width, int32_t(c.shape.width));
+        EXPECT_EQ(video.height, int32_t(c.shape.height));
         EXPECT_EQ(video.depth, 8);
         EXPECT_EQ(video.frameCount, kFrames);
         EXPECT_EQ(video.observer, "A. Observer");
@@ -133,7 +133,7 @@ TEST(SerWriter, HeaderFramesAndTrailerReadBackForEveryColour) {
         EXPECT_EQ((video.dateTime - video.dateTimeUtc) % (int64_t(900) * 10000000), 0);
         ASSERT_EQ(video.frames.size(), size_t(kFrames));
         for (int i = 0; i < kFrames; ++i)
-            EXPECT_EQ(hexOf(video.frames[size_t(i)]), expectedHex(c.spec, uint64_t(i), true))
+            EXPECT_EQ(hexOf(video.frames[size_t(i)]), expectedHex(c.shape, uint64_t(i), true))
                 << "frame " << i;
         EXPECT_EQ(video.trailingBytes, size_t(8 * kFrames));
         ASSERT_EQ(video.trailer.size(), size_t(kFrames));
@@ -157,10 +157,10 @@ TEST(SerWriter, AFrameOfAnotherSizeStopsTheVideoWithTheEarlierFramesIntact) {
     std::string error;
     auto recorder = Recorder::create(options, description(), &error);
     ASSERT_TRUE(recorder) << error;
-    FrameSpec spec, wider;
-    wider.width = spec.width + 2;
-    ASSERT_TRUE(recorder->add(makeFrame(spec, 0, fixedTime())));
-    ASSERT_TRUE(recorder->add(makeFrame(spec, 1, fixedTime() + std::chrono::milliseconds(10))));
+    FrameShape shape, wider;
+    wider.width = shape.width + 2;
+    ASSERT_TRUE(recorder->add(makeFrame(shape, 0, fixedTime())));
+    ASSERT_TRUE(recorder->add(makeFrame(shape, 1, fixedTime() + std::chrono::milliseconds(10))));
     recorder->add(makeFrame(wider, 2, fixedTime() + std::chrono::milliseconds(20)));
     const std::string finished = recorder->finish();
     EXPECT_NE(finished.find("cannot write " + (dir / "out/capture.ser") + ": "), std::string::npos)
@@ -168,10 +168,10 @@ TEST(SerWriter, AFrameOfAnotherSizeStopsTheVideoWithTheEarlierFramesIntact) {
     EXPECT_EQ(recorder->counts().written, 2u);
     const SerVideo video = readSer(dir / "out/capture.ser");
     EXPECT_EQ(video.frameCount, 2);
-    EXPECT_EQ(video.width, int32_t(spec.width));
+    EXPECT_EQ(video.width, int32_t(shape.width));
     EXPECT_EQ(video.trailingBytes, 16u);
     ASSERT_EQ(video.frames.size(), 2u);
-    EXPECT_EQ(hexOf(video.frames[1]), expectedHex(spec, 1, true));
+    EXPECT_EQ(hexOf(video.frames[1]), expectedHex(shape, 1, true));
 }
 
 } // namespace
