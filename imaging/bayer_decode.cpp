@@ -7,6 +7,7 @@
 #include "imaging/bayer_decode_kernels.h"
 #include "imaging/simd.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -173,10 +174,12 @@ RowKernel chooseKernel([[maybe_unused]] uint32_t width, [[maybe_unused]] bool in
     return nullptr;
 }
 
-void interpolateFrame(const ColourFrame &f) {
+// Rows [begin, end) of the interpolating demosaic, begin even: pairs of rows through the kernel,
+// then their outer columns; the bottom row, which has no row below it, pixel by pixel.
+void interpolateRows(const ColourFrame &f, uint32_t begin, uint32_t end) {
     const RowKernel kernel = chooseKernel(f.width, true);
-    const uint32_t rows = f.height - 1; // all but the bottom row have every row below them
-    for (uint32_t y = 0; y < rows; y += 2) {
+    const uint32_t rows = std::min(end, f.height - 1);
+    for (uint32_t y = begin; y < rows; y += 2) {
         const uint32_t pair = y + 1 < rows ? 2 : 1;
         if (kernel != nullptr) {
             kernel(f, y, pair);
@@ -188,24 +191,26 @@ void interpolateFrame(const ColourFrame &f) {
             if (f.width > 1) interpolateEdgePixel(f, y + i, f.width - 1);
         }
     }
-    for (uint32_t x = 0; x < f.width; ++x) interpolateEdgePixel(f, f.height - 1, x);
+    if (end == f.height)
+        for (uint32_t x = 0; x < f.width; ++x) interpolateEdgePixel(f, f.height - 1, x);
 }
 
-void blockFrame(const ColourFrame &f) {
+void blockRows(const ColourFrame &f, uint32_t begin, uint32_t end) {
     const RowKernel kernel = chooseKernel(f.width, false);
-    const uint32_t rows = f.height - 1; // the bottom row has no row below to make blocks with
-    for (uint32_t y = 0; y < rows; y += 2) {
+    const uint32_t rows = std::min(end, f.height - 1); // the bottom row has no row below
+    for (uint32_t y = begin; y < rows; y += 2) {
         const uint32_t pair = y + 1 < rows ? 2 : 1;
         if (kernel != nullptr) kernel(f, y, pair);
-        const uint32_t end = kernel != nullptr ? 1 : f.width; // the kernels fill columns 1 on
+        const uint32_t last = kernel != nullptr ? 1 : f.width; // the kernels fill columns 1 on
         for (uint32_t i = 0; i < pair; ++i) {
-            for (uint32_t x = 0; x < end; ++x) blockPixel(f, y + i, x);
+            for (uint32_t x = 0; x < last; ++x) blockPixel(f, y + i, x);
         }
     }
     // The bottom row repeats the row above it: its pixels only, never the row padding, as the
     // buffer may end right after the last pixel.
-    std::memmove(f.destinationRow(f.height - 1), f.destinationRow(f.height - 2),
-                 size_t(f.width) * 4);
+    if (end == f.height)
+        std::memmove(f.destinationRow(f.height - 1), f.destinationRow(f.height - 2),
+                     size_t(f.width) * 4);
 }
 
 void copyGrey(const uint8_t *source, uint8_t *destination, uint32_t destRowBytes, uint32_t width,
@@ -220,6 +225,27 @@ void copyGrey(const uint8_t *source, uint8_t *destination, uint32_t destRowBytes
 }
 
 } // namespace
+
+ColourFrame colourFrame(const uint8_t *source, uint8_t *destination, uint32_t bayerPattern,
+                        uint32_t outputFormat, uint32_t destRowBytes, uint32_t width,
+                        uint32_t height) {
+    // Where the red sample sits in the top-left cell: RGGB, GRBG, GBRG, BGGR.
+    const uint32_t redRow = bayerPattern >= 3 ? 1 : 0;
+    const uint32_t redColumn = (bayerPattern == 2 || bayerPattern == 4) ? 1 : 0;
+    return ColourFrame{source,       destination, width,     height,
+                       destRowBytes, redRow,      redColumn, outputFormat == 1};
+}
+
+void decodeRows(const ColourFrame &frame, uint32_t decodeMethod, uint32_t begin, uint32_t end) {
+    // A frame without a whole 2 x 2 block has nothing for the block method to work on, so it
+    // is interpolated instead.
+    if (decodeMethod == 1 || frame.width < 2 || frame.height < 2) {
+        interpolateRows(frame, begin, end);
+    } else {
+        blockRows(frame, begin, end);
+    }
+}
+
 } // namespace qor::imaging::bayer
 
 extern "C" void QORRAWImageDecodeToImageBuffer(const uint8_t *source, uint8_t *destination,
@@ -232,16 +258,7 @@ extern "C" void QORRAWImageDecodeToImageBuffer(const uint8_t *source, uint8_t *d
         copyGrey(source, destination, destRowBytes, width, height);
         return;
     }
-    // Where the red sample sits in the top-left cell: RGGB, GRBG, GBRG, BGGR.
-    const uint32_t redRow = bayerPattern >= 3 ? 1 : 0;
-    const uint32_t redColumn = (bayerPattern == 2 || bayerPattern == 4) ? 1 : 0;
-    const ColourFrame frame{source,       destination, width,     height,
-                            destRowBytes, redRow,      redColumn, outputFormat == 1};
-    // A frame without a whole 2 x 2 block has nothing for the block method to work on, so it
-    // is interpolated instead.
-    if (decodeMethod == 1 || width < 2 || height < 2) {
-        interpolateFrame(frame);
-    } else {
-        blockFrame(frame);
-    }
+    decodeRows(colourFrame(source, destination, bayerPattern, outputFormat, destRowBytes, width,
+                           height),
+               decodeMethod, 0, height);
 }

@@ -8,7 +8,9 @@
 namespace qor::imaging::bayer {
 
 // A colour frame being decoded. Source rows are width bytes; destination rows destRowBytes
-// apart, four bytes a pixel.
+// apart, four bytes a pixel. The source may hold only some of the frame's rows, from row
+// firstSourceRow on (a strip of a frame being processed a few rows at a time); rows are always
+// numbered as in the whole frame.
 struct ColourFrame {
     const uint8_t *source;
     uint8_t *destination;
@@ -18,8 +20,11 @@ struct ColourFrame {
     uint32_t redRow;    // parity (0 or 1) of the rows that hold red samples
     uint32_t redColumn; // parity of the columns that hold red samples
     bool argb;          // pixel bytes A,R,G,B; otherwise B,G,R,A
+    uint32_t firstSourceRow = 0;
 
-    const uint8_t *sourceRow(uint32_t y) const { return source + size_t(y) * width; }
+    const uint8_t *sourceRow(uint32_t y) const {
+        return source + size_t(y - firstSourceRow) * width;
+    }
     uint8_t *destinationRow(uint32_t y) const { return destination + size_t(y) * destRowBytes; }
     bool isRedRow(uint32_t y) const { return (y & 1) == redRow; }
     // Parity of the columns holding row y's red or blue samples.
@@ -46,5 +51,16 @@ void interpolateRowsAvx2(const ColourFrame &frame, uint32_t y, uint32_t rows);
 // 1 .. width - 1.
 void blockRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows);
 void blockRowsAvx2(const ColourFrame &frame, uint32_t y, uint32_t rows);
+
+// The frame of a bayerPattern 1..4 (RGGB, GRBG, GBRG, BGGR) mosaic.
+ColourFrame colourFrame(const uint8_t *source, uint8_t *destination, uint32_t bayerPattern,
+                        uint32_t outputFormat, uint32_t destRowBytes, uint32_t width,
+                        uint32_t height);
+
+// Demosaic of output rows [begin, end) by decodeMethod (1 interpolating, otherwise block), the
+// way the whole-frame decode does them. begin is even. The source holds the rows these read:
+// begin - 1 (row 1 for begin 0) to end, within the frame. The block method's bottom row repeats
+// the decoded row above it, so a range ending at the bottom row must also hold the row above.
+void decodeRows(const ColourFrame &frame, uint32_t decodeMethod, uint32_t begin, uint32_t end);
 
 } // namespace qor::imaging::bayer

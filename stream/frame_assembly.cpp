@@ -5,6 +5,7 @@
 #include "stream/stream_internal.h"
 
 #include "camera/video_controls.h"
+#include "imaging/frame_path.h"
 #include "platform/log.h"
 #include "platform/misc.h"
 #include "usb/transport.h"
@@ -49,6 +50,32 @@ FrameSettings readSettings(CameraRecord &record) {
     s.rawFrameOutput = atomicField(record.rawFrameOutput).load();
     s.colorMatrixIndex = readColorMatrix(record, s.colorMatrix);
     return s;
+}
+
+// The stages one after the other over the whole frame: the raw frame flipped in place, decoded
+// into the slot, then the matrix and the mark over the slot.
+void decodeByStages(CameraRecord &record, const FrameSettings &s, uint8_t *raw, uint8_t *slot) {
+    const uint32_t width = record.rawWidth, height = record.rawHeight;
+    const int32_t mosaic = s.bayerPattern != 0;
+    if (s.flipHorizontal == 1) QORAFlipHorizontalImage8Bit(raw, width, height, mosaic);
+    if (s.flipVertical == 1)
+        QORAFlipVerticalImage8Bit(raw, record.lineBuffer, width, height, mosaic);
+    if (s.rawFrameOutput == 1) {
+        // The slot, sized for the decoded frame, is at least as large as the raw one.
+        std::memcpy(slot, raw, size_t(width) * height);
+        return;
+    }
+    QORRAWImageDecodeToImageBuffer(raw, slot, s.bayerPattern, s.decodeMethod, s.outputFormat,
+                                   record.destRowBytes, width, height);
+    auto *pixels = reinterpret_cast<uint32_t *>(slot);
+    // Only colour frames are 32-bit pixels; a matrix left chosen on a grey frame would write four
+    // bytes per pixel into a slot of one.
+    if (s.colorSensor == 1 && s.colorMatrixIndex != 0)
+        QORAApplyRGBMatrixToRGBImage(pixels, s.colorMatrix, int32_t(s.outputFormat),
+                                     int32_t(record.destRowBytes), width, int32_t(height));
+    if (s.colorSensor == 1 && s.saturationMarkOn == 1)
+        QORARedSaturateRGBImage(pixels, int32_t(s.outputFormat), int32_t(record.destRowBytes),
+                                width, int32_t(height));
 }
 
 void countLoss(uint32_t &counter) {
@@ -259,29 +286,27 @@ void setRingAdvanceHookForTests(RingAdvanceHook hook) {
     gRingAdvanceHook.store(hook);
 }
 
-void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
+void decodeFrameByStages(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
+    decodeByStages(record, readSettings(record), raw, slot);
+}
+
+void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot, uint32_t stripRows) {
     const FrameSettings s = readSettings(record);
-    const uint32_t width = record.rawWidth, height = record.rawHeight;
-    const int32_t mosaic = s.bayerPattern != 0;
-    if (s.flipHorizontal == 1) QORAFlipHorizontalImage8Bit(raw, width, height, mosaic);
-    if (s.flipVertical == 1)
-        QORAFlipVerticalImage8Bit(raw, record.lineBuffer, width, height, mosaic);
-    if (s.rawFrameOutput == 1) {
-        // The slot, sized for the decoded frame, is at least as large as the raw one.
-        std::memcpy(slot, raw, size_t(width) * height);
-        return;
-    }
-    QORRAWImageDecodeToImageBuffer(raw, slot, s.bayerPattern, s.decodeMethod, s.outputFormat,
-                                   record.destRowBytes, width, height);
-    auto *pixels = reinterpret_cast<uint32_t *>(slot);
-    // Only colour frames are 32-bit pixels; a matrix left chosen on a grey frame would write four
-    // bytes per pixel into a slot of one.
-    if (s.colorSensor == 1 && s.colorMatrixIndex != 0)
-        QORAApplyRGBMatrixToRGBImage(pixels, s.colorMatrix, int32_t(s.outputFormat),
-                                     int32_t(record.destRowBytes), width, int32_t(height));
-    if (s.colorSensor == 1 && s.saturationMarkOn == 1)
-        QORARedSaturateRGBImage(pixels, int32_t(s.outputFormat), int32_t(record.destRowBytes),
-                                width, int32_t(height));
+    qor::imaging::FramePathJob job;
+    job.raw = raw;
+    job.width = record.rawWidth;
+    job.height = record.rawHeight;
+    job.destination = slot;
+    job.destRowBytes = record.destRowBytes;
+    job.bayerPattern = s.bayerPattern;
+    job.decodeMethod = s.decodeMethod;
+    job.outputFormat = s.outputFormat;
+    job.flipHorizontal = s.flipHorizontal == 1;
+    job.flipVertical = s.flipVertical == 1;
+    job.colorMatrix = s.colorSensor == 1 && s.colorMatrixIndex != 0 ? s.colorMatrix : nullptr;
+    job.saturationMark = s.colorSensor == 1 && s.saturationMarkOn == 1;
+    job.rawOutput = s.rawFrameOutput == 1;
+    if (!qor::imaging::runFramePath(job, stripRows)) decodeByStages(record, s, raw, slot);
 }
 
 } // namespace qor::stream

@@ -32,9 +32,15 @@ void noteReadCompleted();
 using RingAdvanceHook = void (*)(CameraRecord &record);
 void setRingAdvanceHookForTests(RingAdvanceHook hook);
 
-// Flips raw frame `raw` in place as the record's settings ask, then decodes it into ring slot
-// `slot` and applies the colour matrix and the saturation mark: everything the completion
-// routine does to the pixels of one frame. Reads the settings the panel may change once.
-void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot);
+// Decodes raw frame `raw` into ring slot `slot` with the flips, the colour matrix and the
+// saturation mark the record's settings ask for: everything the completion routine does to the
+// pixels of one frame, a strip of rows at a time. Reads the settings the panel may change once.
+// The raw frame may be changed. stripRows 0 takes the count that suits the frame's width; tests
+// pass small ones.
+void decodeFrame(CameraRecord &record, uint8_t *raw, uint8_t *slot, uint32_t stripRows = 0);
+
+// The same result, stage after stage over the whole frame (the raw frame flipped in place):
+// what the strips are checked and measured against.
+void decodeFrameByStages(CameraRecord &record, uint8_t *raw, uint8_t *slot);
 
 } // namespace qor::stream
