@@ -2,9 +2,10 @@
 // frame of every model with its most expensive settings: both flips, the interpolating demosaic,
 // a colour matrix and the saturation mark into 32-bit pixels (8-bit grey for monochrome models).
 // Beside each one, "frame_copy" copies the decoded frame's bytes once with memcpy: the memory
-// traffic that any frame path pays at least.
+// traffic that any frame path pays at least; and "frame_stages" runs the same steps one after
+// the other over the whole frame, as the path did before it worked in strips of rows.
 //
-// Names are "frame_path/<product id>/<width>x<height>" and "frame_copy/...". Both report the
+// Names are "frame_path/<product id>/<width>x<height>", "frame_copy/..." and "frame_stages/...". Both report the
 // frame period at the model's highest data rate and the share of one core a frame costs at
 // that rate (CPU time, not wall time); main.cpp prints them as a table at the end of the run. The
 // colour model with the highest data rate is also measured stage by stage under "frame_stage/...".
@@ -158,13 +159,19 @@ void setFrameCounters(benchmark::State &state, const Model &model, double cpu) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(decodedBytes(model)));
 }
 
-void framePath(benchmark::State &state, const Model &model) {
+using FramePathFn = void (*)(CameraRecord &, uint8_t *, uint8_t *);
+
+void decodeInStrips(CameraRecord &record, uint8_t *raw, uint8_t *slot) {
+    qor::stream::decodeFrame(record, raw, slot);
+}
+
+void framePath(benchmark::State &state, const Model &model, FramePathFn decode) {
     FrameSetup frame(model);
     // One untimed frame first: the kernel dispatch is chosen and the slot's pages are warm.
-    qor::stream::decodeFrame(*frame.record, frame.raw.get(), frame.slot.get());
+    decode(*frame.record, frame.raw.get(), frame.slot.get());
     const double start = threadCpuSeconds();
     for (auto _ : state) {
-        qor::stream::decodeFrame(*frame.record, frame.raw.get(), frame.slot.get());
+        decode(*frame.record, frame.raw.get(), frame.slot.get());
         benchmark::DoNotOptimize(frame.slot.get());
         benchmark::ClobberMemory();
     }
@@ -256,8 +263,12 @@ void registerFramePathBenchmarks() {
     for (const Model &model : models) {
         registerFrameBenchmark(benchmarkName("frame_copy", model),
                                [model](benchmark::State &state) { frameCopy(state, model); });
-        registerFrameBenchmark(benchmarkName("frame_path", model),
-                               [model](benchmark::State &state) { framePath(state, model); });
+        registerFrameBenchmark(benchmarkName("frame_path", model), [model](benchmark::State &s) {
+            framePath(s, model, decodeInStrips);
+        });
+        registerFrameBenchmark(benchmarkName("frame_stages", model), [model](benchmark::State &s) {
+            framePath(s, model, qor::stream::decodeFrameByStages);
+        });
     }
 
     // The colour model that streams the most pixels a second (the largest frame on a tie).

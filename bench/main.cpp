@@ -21,6 +21,8 @@ namespace {
 
 // The most of one core the frame path may take at a model's highest data rate, in percent.
 constexpr double kFramePathGoalPercent = 25.0;
+// The colour path in strips, against one copy of its decoded frame measured in the same run.
+constexpr double kColourPathOverCopyGoal = 1.5;
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -56,11 +58,11 @@ public:
         }
     }
 
-    // One line per model that ran "frame_path/<product id>/<size>", with its "frame_copy"
-    // beside it when that ran too.
+    // One line per model that ran "frame_path/<product id>/<size>", with its "frame_copy" and
+    // "frame_stages" beside it when they ran too, and the path's time over the copy's.
     void printFramePath() const {
         bool header = false;
-        int misses = 0;
+        int misses = 0, overCopy = 0, colourModels = 0;
         for (const auto &[name, path] : frames_) {
             const std::string prefix = "frame_path/";
             if (name.compare(0, prefix.size(), prefix) != 0) continue;
@@ -70,28 +72,46 @@ public:
             const qor::sim::ModelProfile *profile =
                 qor::sim::findModel(uint16_t(std::strtoul(id.c_str(), nullptr, 16)));
             auto copy = frames_.find("frame_copy/" + model);
+            auto stages = frames_.find("frame_stages/" + model);
             if (!header) {
-                std::printf("\n%-6s %-22s %-10s %-6s %7s %10s %9s %9s %8s  %s\n", "model", "name",
-                            "size", "sensor", "fps", "period ms", "copy ms", "path ms", "core %",
-                            "goal");
+                std::printf("\n%-6s %-22s %-10s %-6s %7s %10s %9s %9s %9s %6s %6s %8s  %s\n",
+                            "model", "name", "size", "sensor", "fps", "period ms", "copy ms",
+                            "stages ms", "path ms", "st/cp", "pa/cp", "core %", "goal");
                 header = true;
             }
             const double corePercent =
                 path.periodMs > 0 ? 100.0 * path.cpuSeconds * 1e3 / path.periodMs : 0.0;
             const bool met = corePercent < kFramePathGoalPercent;
             if (!met) ++misses;
-            char copyMs[16] = "-";
-            if (copy != frames_.end())
-                std::snprintf(copyMs, sizeof copyMs, "%.2f", copy->second.cpuSeconds * 1e3);
-            std::printf("%-6s %-22s %-10s %-6s %7.1f %10.1f %9s %9.2f %8.1f  %s\n", id.c_str(),
-                        profile ? profile->productName : "?", size.c_str(),
-                        path.colour ? "colour" : "mono", path.fps, path.periodMs, copyMs,
-                        path.cpuSeconds * 1e3, corePercent, met ? "under" : "MISSED");
+            char copyMs[16] = "-", stagesMs[16] = "-", stagesRatio[16] = "-", pathRatio[16] = "-";
+            if (copy != frames_.end()) {
+                const double copySeconds = copy->second.cpuSeconds;
+                std::snprintf(copyMs, sizeof copyMs, "%.2f", copySeconds * 1e3);
+                std::snprintf(pathRatio, sizeof pathRatio, "%.2f", path.cpuSeconds / copySeconds);
+                if (path.colour) {
+                    ++colourModels;
+                    if (path.cpuSeconds / copySeconds > kColourPathOverCopyGoal) ++overCopy;
+                }
+                if (stages != frames_.end())
+                    std::snprintf(stagesRatio, sizeof stagesRatio, "%.2f",
+                                  stages->second.cpuSeconds / copySeconds);
+            }
+            if (stages != frames_.end())
+                std::snprintf(stagesMs, sizeof stagesMs, "%.2f", stages->second.cpuSeconds * 1e3);
+            std::printf("%-6s %-22s %-10s %-6s %7.1f %10.1f %9s %9s %9.2f %6s %6s %8.1f  %s\n",
+                        id.c_str(), profile ? profile->productName : "?", size.c_str(),
+                        path.colour ? "colour" : "mono", path.fps, path.periodMs, copyMs, stagesMs,
+                        path.cpuSeconds * 1e3, stagesRatio, pathRatio, corePercent,
+                        met ? "under" : "MISSED");
         }
-        if (header)
+        if (header) {
             std::printf("frame path goal: under %.0f%% of one core at the highest data rate; "
                         "%d model(s) miss it\n",
                         kFramePathGoalPercent, misses);
+            std::printf("colour path goal: at most %.1fx the copy of its decoded frame (pa/cp); "
+                        "%d of %d colour model(s) over it\n",
+                        kColourPathOverCopyGoal, overCopy, colourModels);
+        }
     }
 
     // One line per "writer/<format>/<size>/<mono|colour>": the frames per second it sustained

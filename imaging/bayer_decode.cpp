@@ -118,8 +118,8 @@ void interpolateEdgePixel(const ColourFrame &f, uint32_t y, uint32_t x) {
 // every neighbour exists, bar the row above row 0, which is row 1.
 void interpolateRowScalar(const ColourFrame &f, uint32_t y, uint32_t begin, uint32_t end) {
     const uint8_t *mid = f.sourceRow(y);
-    const uint8_t *above = y > 0 ? mid - f.width : mid + f.width;
-    const uint8_t *below = mid + f.width;
+    const uint8_t *above = f.sourceRow(y > 0 ? y - 1 : 1);
+    const uint8_t *below = f.sourceRow(y + 1);
     uint8_t *out = f.destinationRow(y);
     const bool redRow = f.isRedRow(y);
     const uint32_t chromaColumn = f.chromaColumn(y);
@@ -145,7 +145,7 @@ void interpolateRowScalar(const ColourFrame &f, uint32_t y, uint32_t begin, uint
 // (0 and 1 for x = 0) gives its red, its blue and the mean of its two greens.
 void blockPixel(const ColourFrame &f, uint32_t y, uint32_t x) {
     const uint8_t *top = f.sourceRow(y);
-    const uint8_t *bottom = top + f.width;
+    const uint8_t *bottom = f.sourceRow(y + 1);
     const uint32_t left = x > 0 ? x - 1 : 0;
     const bool chromaLeft = (left & 1) == f.chromaColumn(y);
     const uint32_t topChroma = chromaLeft ? top[left] : top[left + 1];

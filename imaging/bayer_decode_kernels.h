@@ -7,10 +7,11 @@
 
 namespace qor::imaging::bayer {
 
-// A colour frame being decoded. Source rows are width bytes; destination rows destRowBytes
-// apart, four bytes a pixel. The source may hold only some of the frame's rows, from row
-// firstSourceRow on (a strip of a frame being processed a few rows at a time); rows are always
-// numbered as in the whole frame.
+// A colour frame being decoded. Source rows are width bytes, sourceStride apart (negative for a
+// frame read bottom up); destination rows destRowBytes apart, four bytes a pixel. The source may
+// hold only some of the frame's rows, from row firstSourceRow on (a strip of a frame processed a
+// few rows at a time); rows are always numbered as in the whole frame. Kernels reach every
+// source row through sourceRow().
 struct ColourFrame {
     const uint8_t *source;
     uint8_t *destination;
@@ -21,9 +22,10 @@ struct ColourFrame {
     uint32_t redColumn; // parity of the columns that hold red samples
     bool argb;          // pixel bytes A,R,G,B; otherwise B,G,R,A
     uint32_t firstSourceRow = 0;
+    ptrdiff_t sourceStride = ptrdiff_t(width);
 
     const uint8_t *sourceRow(uint32_t y) const {
-        return source + size_t(y - firstSourceRow) * width;
+        return source + (ptrdiff_t(y) - ptrdiff_t(firstSourceRow)) * sourceStride;
     }
     uint8_t *destinationRow(uint32_t y) const { return destination + size_t(y) * destRowBytes; }
     bool isRedRow(uint32_t y) const { return (y & 1) == redRow; }

@@ -9,7 +9,7 @@
 namespace qor::imaging {
 
 struct FramePathJob {
-    const uint8_t *raw = nullptr; // width x height samples; left as it is
+    uint8_t *raw = nullptr; // width x height samples; the horizontal flip mirrors them in place
     uint32_t width = 0, height = 0;
     uint8_t *destination = nullptr;
     uint32_t destRowBytes = 0;
