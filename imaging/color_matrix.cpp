@@ -354,9 +354,12 @@ __attribute__((target("avx2"))) void redSaturateAvx2(uint8_t *p, size_t count,
 
 #if QOR_HAVE_NEON
 
-// Sixteen pixels, split into their four byte planes. Each output channel's sum is taken in 32-bit
-// lanes from 16-bit samples and coefficients; the saturating narrowing shift (negative to 0)
-// and the saturating narrow to bytes (above 255 to 255) are exactly the scalar clamp.
+// The NEON kernels load 16 pixels as their four byte planes and store them back the same way.
+// A matrix channel's sum is taken in 32-bit lanes from 16-bit samples and coefficients; the
+// saturating narrowing shift (negative to 0) and the saturating narrow to bytes (above 255 to
+// 255) are exactly the scalar clamp.
+
+// Which plane holds R, G, B and alpha in the layout.
 template <bool Argb> struct PlaneOrder {
     static constexpr int r = Argb ? 1 : 2, g = Argb ? 2 : 1, b = Argb ? 3 : 0, a = Argb ? 0 : 3;
 };
