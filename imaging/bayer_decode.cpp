@@ -170,6 +170,11 @@ RowKernel chooseKernel([[maybe_unused]] uint32_t width, [[maybe_unused]] bool in
         return interpolating ? interpolateRowsAvx2 : blockRowsAvx2;
     if (level >= SimdLevel::Sse2 && fits(kSse2Pixels))
         return interpolating ? interpolateRowsSse2 : blockRowsSse2;
+#elif defined(__aarch64__)
+    const uint32_t minWidth =
+        interpolating ? interpolatingMinWidth(kNeonPixels) : blockMinWidth(kNeonPixels);
+    if (activeSimdLevel() == SimdLevel::Neon && width >= minWidth)
+        return interpolating ? interpolateRowsNeon : blockRowsNeon;
 #endif
     return nullptr;
 }

@@ -37,6 +37,7 @@ struct ColourFrame {
 // columns 1 .. width - 2, the block kernels columns 1 .. width - 1, one whole vector at least.
 inline constexpr uint32_t kSse2Pixels = 16;
 inline constexpr uint32_t kAvx2Pixels = 32;
+inline constexpr uint32_t kNeonPixels = 16;
 constexpr uint32_t interpolatingMinWidth(uint32_t pixels) {
     return pixels + 2;
 }
@@ -48,11 +49,13 @@ constexpr uint32_t blockMinWidth(uint32_t pixels) {
 // row), columns 1 .. width - 2. The row above row 0 is row 1.
 void interpolateRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows);
 void interpolateRowsAvx2(const ColourFrame &frame, uint32_t y, uint32_t rows);
+void interpolateRowsNeon(const ColourFrame &frame, uint32_t y, uint32_t rows);
 
 // Block demosaic of output rows y .. y + rows - 1 (rows 1 or 2, y + rows < height), columns
 // 1 .. width - 1.
 void blockRowsSse2(const ColourFrame &frame, uint32_t y, uint32_t rows);
 void blockRowsAvx2(const ColourFrame &frame, uint32_t y, uint32_t rows);
+void blockRowsNeon(const ColourFrame &frame, uint32_t y, uint32_t rows);
 
 // The frame of a bayerPattern 1..4 (RGGB, GRBG, GBRG, BGGR) mosaic.
 ColourFrame colourFrame(const uint8_t *source, uint8_t *destination, uint32_t bayerPattern,

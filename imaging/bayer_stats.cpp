@@ -13,6 +13,9 @@
 #if defined(__SSE2__)
 #include <immintrin.h>
 #define QOR_HAVE_X86_SIMD 1
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#define QOR_HAVE_NEON 1
 #endif
 
 namespace {
@@ -91,10 +94,36 @@ __attribute__((target("avx2"))) RowSums rowSumsAvx2(const uint8_t *row, size_t c
 
 #endif // QOR_HAVE_X86_SIMD
 
+#if QOR_HAVE_NEON
+
+// 32 samples a step, split into even and odd ones; each 16-bit lane takes two of them a step,
+// so 128 steps (at most 128 x 510 = 65280) fit before the lanes are added into 32-bit ones.
+RowSums rowSumsNeon(const uint8_t *row, size_t count) {
+    constexpr size_t kStepsPerFlush = 128;
+    uint32x4_t even = vdupq_n_u32(0), odd = vdupq_n_u32(0);
+    size_t x = 0;
+    while (x + 32 <= count) {
+        uint16x8_t evenWords = vdupq_n_u16(0), oddWords = vdupq_n_u16(0);
+        for (size_t step = 0; step < kStepsPerFlush && x + 32 <= count; ++step, x += 32) {
+            const uint8x16x2_t v = vld2q_u8(row + x);
+            evenWords = vpadalq_u8(evenWords, v.val[0]);
+            oddWords = vpadalq_u8(oddWords, v.val[1]);
+        }
+        even = vpadalq_u16(even, evenWords);
+        odd = vpadalq_u16(odd, oddWords);
+    }
+    const RowSums tail = rowSumsScalar(row + x, count - x);
+    return {vaddvq_u32(even) + tail.even, vaddvq_u32(odd) + tail.odd};
+}
+
+#endif // QOR_HAVE_NEON
+
 RowSums rowSums(const uint8_t *row, size_t count, SimdLevel level) {
 #if QOR_HAVE_X86_SIMD
     if (level == SimdLevel::Avx2) return rowSumsAvx2(row, count);
     if (level == SimdLevel::Sse2) return rowSumsSse2(row, count);
+#elif QOR_HAVE_NEON
+    if (level == SimdLevel::Neon) return rowSumsNeon(row, count);
 #else
     (void)level;
 #endif

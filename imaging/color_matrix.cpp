@@ -1,7 +1,7 @@
 // Colour correction of decoded frames: the calibrated matrix of each camera model, its hue and
 // saturation adjustment, the fixed-point per-pixel apply and the saturation mark. The two
 // per-frame operations run on the streaming thread for every frame, so each has SSE2 and AVX2
-// kernels that give bit-for-bit the results of the portable loop.
+// kernels, and NEON ones on arm64, that give bit-for-bit the results of the portable loop.
 
 #include "imaging/simd.h"
 #include "qorvanta/imaging.h"
@@ -13,6 +13,9 @@
 #if defined(__SSE2__)
 #include <immintrin.h>
 #define QOR_HAVE_X86_SIMD 1
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#define QOR_HAVE_NEON 1
 #endif
 
 namespace {
@@ -349,6 +352,72 @@ __attribute__((target("avx2"))) void redSaturateAvx2(uint8_t *p, size_t count,
 
 #endif // QOR_HAVE_X86_SIMD
 
+#if QOR_HAVE_NEON
+
+// The NEON kernels load 16 pixels as their four byte planes and store them back the same way.
+// A matrix channel's sum is taken in 32-bit lanes from 16-bit samples and coefficients; the
+// saturating narrowing shift (negative to 0) and the saturating narrow to bytes (above 255 to
+// 255) are exactly the scalar clamp.
+
+// Which plane holds R, G, B and alpha in the layout.
+template <bool Argb> struct PlaneOrder {
+    static constexpr int r = Argb ? 1 : 2, g = Argb ? 2 : 1, b = Argb ? 3 : 0, a = Argb ? 0 : 3;
+};
+
+inline uint16x4_t channelQuarter(int16x4_t r, int16x4_t g, int16x4_t b, const int16_t *k) {
+    int32x4_t sum = vmull_n_s16(r, k[0]);
+    sum = vmlal_n_s16(sum, g, k[1]);
+    sum = vmlal_n_s16(sum, b, k[2]);
+    return vqshrun_n_s32(sum, 10);
+}
+
+// One output channel for eight pixels whose samples are widened to 16 bits.
+inline uint16x8_t channelHalf(int16x8_t r, int16x8_t g, int16x8_t b, const int16_t *k) {
+    return vcombine_u16(channelQuarter(vget_low_s16(r), vget_low_s16(g), vget_low_s16(b), k),
+                        channelQuarter(vget_high_s16(r), vget_high_s16(g), vget_high_s16(b), k));
+}
+
+inline uint8x16_t channel(uint8x16_t r, uint8x16_t g, uint8x16_t b, const int16_t *k) {
+    const auto low = [](uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v))); };
+    const auto high = [](uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_high_u8(v)); };
+    return vcombine_u8(vqmovn_u16(channelHalf(low(r), low(g), low(b), k)),
+                       vqmovn_u16(channelHalf(high(r), high(g), high(b), k)));
+}
+
+template <bool Argb> void applyMatrixNeon(uint8_t *p, size_t count, const FixedMatrix &f) {
+    using O = PlaneOrder<Argb>;
+    int16_t k[9];
+    for (int n = 0; n < 9; ++n) k[n] = int16_t(f.k[n]);
+    for (size_t n = 0; n + 16 <= count; n += 16, p += 64) {
+        uint8x16x4_t px = vld4q_u8(p);
+        const uint8x16_t r = px.val[O::r], g = px.val[O::g], b = px.val[O::b];
+        px.val[O::r] = channel(r, g, b, k);
+        px.val[O::g] = channel(r, g, b, k + 3);
+        px.val[O::b] = channel(r, g, b, k + 6);
+        px.val[O::a] = vdupq_n_u8(255);
+        vst4q_u8(p, px);
+    }
+}
+
+// Sixteen pixels: saturated ones get red 255, green and blue 0, alpha 255.
+template <bool Argb> void redSaturateNeon(uint8_t *p, size_t count) {
+    using O = PlaneOrder<Argb>;
+    const uint8x16_t threshold = vdupq_n_u8(240);
+    for (size_t n = 0; n + 16 <= count; n += 16, p += 64) {
+        uint8x16x4_t px = vld4q_u8(p);
+        const uint8x16_t hit =
+            vandq_u8(vandq_u8(vcgeq_u8(px.val[O::r], threshold), vcgeq_u8(px.val[O::g], threshold)),
+                     vcgeq_u8(px.val[O::b], threshold));
+        px.val[O::r] = vorrq_u8(px.val[O::r], hit);
+        px.val[O::g] = vbicq_u8(px.val[O::g], hit);
+        px.val[O::b] = vbicq_u8(px.val[O::b], hit);
+        px.val[O::a] = vorrq_u8(px.val[O::a], hit);
+        vst4q_u8(p, px);
+    }
+}
+
+#endif // QOR_HAVE_NEON
+
 // One run of count pixels: the widest kernel the active level allows, the rest pixel by pixel.
 void applyMatrixRun(uint8_t *p, size_t count, const FixedMatrix &f, bool argb, SimdLevel level) {
     size_t done = 0;
@@ -369,6 +438,14 @@ void applyMatrixRun(uint8_t *p, size_t count, const FixedMatrix &f, bool argb, S
             done = count / 4 * 4;
         }
     }
+#elif QOR_HAVE_NEON
+    if (f.fitsInt16 && level == SimdLevel::Neon) {
+        if (argb)
+            applyMatrixNeon<true>(p, count, f);
+        else
+            applyMatrixNeon<false>(p, count, f);
+        done = count / 16 * 16;
+    }
 #else
     (void)level;
 #endif
@@ -384,6 +461,14 @@ void redSaturateRun(uint8_t *p, size_t count, bool argb, SimdLevel level) {
     } else if (level == SimdLevel::Sse2) {
         redSaturateSse2(p, count, saturationVectors(argb));
         done = count / 4 * 4;
+    }
+#elif QOR_HAVE_NEON
+    if (level == SimdLevel::Neon) {
+        if (argb)
+            redSaturateNeon<true>(p, count);
+        else
+            redSaturateNeon<false>(p, count);
+        done = count / 16 * 16;
     }
 #else
     (void)level;

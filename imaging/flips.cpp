@@ -13,6 +13,9 @@
 #if defined(__SSE2__)
 #include <immintrin.h>
 #define QOR_HAVE_X86_SIMD 1
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#define QOR_HAVE_NEON 1
 #endif
 
 namespace {
@@ -69,10 +72,31 @@ __attribute__((target("avx2"))) void swapRowsAvx2(uint8_t *a, uint8_t *b, size_t
 
 #endif // QOR_HAVE_X86_SIMD
 
+#if QOR_HAVE_NEON
+
+void swapRowsNeon(uint8_t *a, uint8_t *b, size_t n) {
+    size_t x = 0;
+    for (; x + 32 <= n; x += 32) {
+        const uint8x16x2_t va = vld1q_u8_x2(a + x), vb = vld1q_u8_x2(b + x);
+        vst1q_u8_x2(a + x, vb);
+        vst1q_u8_x2(b + x, va);
+    }
+    for (; x + 16 <= n; x += 16) {
+        const uint8x16_t va = vld1q_u8(a + x), vb = vld1q_u8(b + x);
+        vst1q_u8(a + x, vb);
+        vst1q_u8(b + x, va);
+    }
+    std::swap_ranges(a + x, a + n, b + x);
+}
+
+#endif // QOR_HAVE_NEON
+
 void swapRows(uint8_t *a, uint8_t *b, size_t n, uint8_t *scratch, SimdLevel level) {
 #if QOR_HAVE_X86_SIMD
     if (level == SimdLevel::Avx2) return swapRowsAvx2(a, b, n);
     if (level == SimdLevel::Sse2) return swapRowsSse2(a, b, n);
+#elif QOR_HAVE_NEON
+    if (level == SimdLevel::Neon) return swapRowsNeon(a, b, n);
 #else
     (void)level;
 #endif
@@ -131,10 +155,33 @@ __attribute__((target("avx2"))) void swapMirroredAvx2(uint8_t *row, size_t pairs
 
 #endif // QOR_HAVE_X86_SIMD
 
+#if QOR_HAVE_NEON
+
+// As the SSE2 swaps: both blocks are loaded before either is stored.
+inline uint8x16_t reverseBytesNeon(uint8x16_t v) {
+    const uint8x16_t halvesReversed = vrev64q_u8(v);
+    return vextq_u8(halvesReversed, halvesReversed, 8);
+}
+
+void swapMirroredNeon(uint8_t *row, size_t pairs, size_t last) {
+    size_t j = 0;
+    for (; j + 16 <= pairs; j += 16) {
+        uint8_t *left = row + j, *right = row + (last - j - 15);
+        const uint8x16_t l = vld1q_u8(left), r = vld1q_u8(right);
+        vst1q_u8(left, reverseBytesNeon(r));
+        vst1q_u8(right, reverseBytesNeon(l));
+    }
+    for (; j < pairs; ++j) std::swap(row[j], row[last - j]);
+}
+
+#endif // QOR_HAVE_NEON
+
 void swapMirrored(uint8_t *row, size_t pairs, size_t last, SimdLevel level) {
 #if QOR_HAVE_X86_SIMD
     if (level == SimdLevel::Avx2) return swapMirroredAvx2(row, pairs, last);
     if (level == SimdLevel::Sse2) return swapMirroredSse2(row, pairs, last);
+#elif QOR_HAVE_NEON
+    if (level == SimdLevel::Neon) return swapMirroredNeon(row, pairs, last);
 #else
     (void)level;
 #endif

@@ -4,11 +4,11 @@
 
 namespace qor::imaging {
 
-enum class SimdLevel { Scalar = 0, Sse2 = 1, Avx2 = 2 };
+enum class SimdLevel { Scalar = 0, Sse2 = 1, Avx2 = 2, Neon = 3 };
 
 SimdLevel detectedSimdLevel();
 SimdLevel activeSimdLevel();
-// Clamped to what the CPU offers; returns the level now in use.
+// A level this CPU does not offer gives its best one instead; returns the level now in use.
 SimdLevel setActiveSimdLevel(SimdLevel level);
 
 } // namespace qor::imaging

@@ -137,4 +137,30 @@ TEST(BayerFrameAverages, EveryLevelMatchesScalarOnRandomFrames) {
     }
 }
 
+// Rows of thousands of bright samples: the vector sums gather them in narrow partial sums that
+// must be carried into wider ones before they fill up; rows end past a whole vector step.
+TEST(BayerFrameAverages, LongBrightRowsAtEveryLevel) {
+    std::mt19937 rng(17);
+    for (uint32_t rowPixels : {4127u, 8192u + 94, 20000u + 31}) {
+        const uint32_t rowStride = rowPixels + rowPixels % 2, rows = 2;
+        forEachSimdLevel([&] {
+            const std::vector<uint8_t> white(size_t(rowStride) * rows, 255);
+            for (uint32_t formatClass : {1u, 2u})
+                EXPECT_EQ(averages(white, formatClass, rowStride, rowStride, rows),
+                          (Averages{255, 255, 255}))
+                    << rowPixels;
+        });
+        std::vector<uint8_t> raw(size_t(rowStride) * rows);
+        for (uint8_t &v : raw) v = uint8_t(200 + rng() % 56);
+        for (uint32_t formatClass : {1u, 4u}) {
+            qor::imaging::setActiveSimdLevel(SimdLevel::Scalar);
+            const Averages expected = averages(raw, formatClass, rowStride, rowPixels, rows);
+            forEachSimdLevel([&] {
+                EXPECT_EQ(averages(raw, formatClass, rowStride, rowPixels, rows), expected)
+                    << rowPixels << " class " << formatClass;
+            });
+        }
+    }
+}
+
 } // namespace
