@@ -58,9 +58,9 @@ inline uint8x16_t chromaLanes(uint32_t x, uint32_t chromaColumn) {
 // pixels.
 template <bool Argb, uint32_t Rows> void interpolateRows(const ColourFrame &f, uint32_t y) {
     const uint8_t *mid = f.sourceRow(y);
-    const uint8_t *above = y > 0 ? mid - f.width : mid + f.width;
-    const uint8_t *below = mid + f.width;
-    const uint8_t *below2 = Rows == 2 ? below + f.width : below;
+    const uint8_t *above = f.sourceRow(y > 0 ? y - 1 : 1);
+    const uint8_t *below = f.sourceRow(y + 1);
+    const uint8_t *below2 = Rows == 2 ? f.sourceRow(y + 2) : below;
     uint8_t *out = f.destinationRow(y);
     uint8_t *out2 = out + f.destRowBytes;
     const bool redRow = f.isRedRow(y);
@@ -92,8 +92,8 @@ template <bool Argb, uint32_t Rows> void interpolateRows(const ColourFrame &f, u
 // columns x - 1 and x. The last step ends at column width - 1.
 template <bool Argb, uint32_t Rows> void blockRows(const ColourFrame &f, uint32_t y) {
     const uint8_t *top = f.sourceRow(y);
-    const uint8_t *mid = top + f.width;
-    const uint8_t *bottom = Rows == 2 ? mid + f.width : mid;
+    const uint8_t *mid = f.sourceRow(y + 1);
+    const uint8_t *bottom = Rows == 2 ? f.sourceRow(y + 2) : mid;
     uint8_t *out = f.destinationRow(y);
     uint8_t *out2 = out + f.destRowBytes;
     const bool redRow = f.isRedRow(y);
