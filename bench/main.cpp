@@ -1,6 +1,8 @@
 // Runs every registered benchmark, then prints ours/OpenCV throughput per operation and size,
 // the frame path's cost per model against the frame period at the model's highest rate, and the
 // frames per second each file writer sustains beside the camera's frame rate at that size.
+// A build without OpenCV, or without the capture session's writers, leaves those benchmarks out
+// and says so at the end of the run.
 
 #include "ratio.h"
 #include "sim/models.h"
@@ -13,8 +15,10 @@
 namespace qor::bench {
 // bench_frame_path.cpp: the frame path, the frame copy and the stages, one set per model.
 void registerFramePathBenchmarks();
+#if QORVANTA_BENCH_WRITERS
 // bench_writers.cpp: frames per second of each file writer, beside the camera's frame rate.
 void registerWriterBenchmarks();
+#endif
 } // namespace qor::bench
 
 namespace {
@@ -154,14 +158,27 @@ private:
 
 int main(int argc, char **argv) {
     qor::bench::registerFramePathBenchmarks();
+#if QORVANTA_BENCH_WRITERS
     qor::bench::registerWriterBenchmarks();
+#endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+#if QORVANTA_BENCH_OPENCV
     reporter.printRatios();
+#endif
     reporter.printFramePath();
     reporter.printWriters();
+#if !QORVANTA_BENCH_OPENCV
+    std::printf("\nnote: built without OpenCV: the comparisons of the demosaic and the colour "
+                "and flip operations against it are left out (install OpenCV's imgproc "
+                "development package and configure again)\n");
+#endif
+#if !QORVANTA_BENCH_WRITERS
+    std::printf("\nnote: built without the capture session: the file writers' benchmark is "
+                "left out\n");
+#endif
     benchmark::Shutdown();
     return 0;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in release mode and runs them against OpenCV; extra arguments go to the
-# benchmark program (for example --benchmark_filter=demosaic).
+# benchmark program (for example --benchmark_filter=demosaic). Run it on the machine to be
+# measured (x86-64, or an arm64 board): a cross-built benchmark under emulation measures nothing.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
