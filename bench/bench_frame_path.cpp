@@ -5,10 +5,11 @@
 // traffic that any frame path pays at least; and "frame_stages" runs the same steps one after
 // the other over the whole frame, as the path did before it worked in strips of rows.
 //
-// Names are "frame_path/<product id>/<width>x<height>", "frame_copy/..." and "frame_stages/...". Both report the
-// frame period at the model's highest data rate and the share of one core a frame costs at
-// that rate (CPU time, not wall time); main.cpp prints them as a table at the end of the run. The
-// colour model with the highest data rate is also measured stage by stage under "frame_stage/...".
+// Names are "frame_path/<product id>/<width>x<height>", "frame_copy/..." and "frame_stages/...".
+// Each reports the frame period at the model's highest data rate and the share of one core a frame
+// costs at that rate (CPU time, not wall time); main.cpp prints them as a table at the end of the
+// run. The colour model with the highest data rate is also measured step by step under
+// "frame_stage/...".
 
 #include "camera/image_formats.h"
 #include "sim/models.h"

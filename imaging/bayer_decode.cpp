@@ -263,7 +263,7 @@ extern "C" void QORRAWImageDecodeToImageBuffer(const uint8_t *source, uint8_t *d
         copyGrey(source, destination, destRowBytes, width, height);
         return;
     }
-    decodeRows(colourFrame(source, destination, bayerPattern, outputFormat, destRowBytes, width,
-                           height),
-               decodeMethod, 0, height);
+    decodeRows(
+        colourFrame(source, destination, bayerPattern, outputFormat, destRowBytes, width, height),
+        decodeMethod, 0, height);
 }

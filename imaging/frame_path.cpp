@@ -9,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-
 namespace qor::imaging {
 namespace {
 
@@ -132,8 +131,7 @@ uint32_t stripRowsFor(uint32_t width) {
 }
 
 bool runFramePath(const FramePathJob &job, uint32_t stripRows) {
-    if (!job.raw || !job.destination || job.width == 0 || job.height == 0 ||
-        job.bayerPattern > 4)
+    if (!job.raw || !job.destination || job.width == 0 || job.height == 0 || job.bayerPattern > 4)
         return false;
     if (job.rawOutput) {
         copyFlipped(job, job.width);

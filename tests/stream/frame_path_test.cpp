@@ -94,13 +94,13 @@ private:
 ::testing::AssertionResult sameSlot(const std::vector<uint8_t> &expected,
                                     const std::vector<uint8_t> &actual, uint32_t rowBytes) {
     if (expected.size() != actual.size())
-        return ::testing::AssertionFailure() << "sizes " << expected.size() << " and "
-                                             << actual.size();
+        return ::testing::AssertionFailure()
+               << "sizes " << expected.size() << " and " << actual.size();
     for (size_t i = 0; i < expected.size(); ++i) {
         if (expected[i] != actual[i])
             return ::testing::AssertionFailure()
-                   << "first difference in row " << i / rowBytes << " byte " << i % rowBytes
-                   << ": " << int(expected[i]) << " by stages, " << int(actual[i]) << " in strips";
+                   << "first difference in row " << i / rowBytes << " byte " << i % rowBytes << ": "
+                   << int(expected[i]) << " by stages, " << int(actual[i]) << " in strips";
     }
     return ::testing::AssertionSuccess();
 }
@@ -127,7 +127,7 @@ std::vector<Options> everyOption() {
 // narrower than a vector step and one pixel high or wide. A slot wider than its pixels keeps
 // its padding untouched on both paths.
 TEST(FramePath, StripsEqualTheStagesOnSmallFrames) {
-    const uint32_t sizes[][2] = {{1, 1}, {2, 2}, {3, 3}, {1, 6}, {7, 1}, {5, 4},  {17, 3},
+    const uint32_t sizes[][2] = {{1, 1},  {2, 2},  {3, 3},  {1, 6},   {7, 1},   {5, 4},   {17, 3},
                                  {18, 7}, {34, 9}, {35, 6}, {67, 13}, {100, 5}, {130, 11}};
     const std::vector<Options> options = everyOption();
     imaging::testing::forEachSimdLevel([&] {
@@ -140,8 +140,8 @@ TEST(FramePath, StripsEqualTheStagesOnSmallFrames) {
                     for (uint32_t strip : {2u, 4u, 6u, 0u}) {
                         SCOPED_TRACE(describe(o) << " size " << size[0] << "x" << size[1]
                                                  << " pattern " << pattern << " strip " << strip);
-                        ASSERT_TRUE(sameSlot(expected, frame.inStrips(strip),
-                                             frame.record().destRowBytes));
+                        ASSERT_TRUE(
+                            sameSlot(expected, frame.inStrips(strip), frame.record().destRowBytes));
                     }
                 }
             }
