@@ -69,7 +69,6 @@ bool pointAtRawRows(const FramePathJob &job, uint32_t first, uint32_t last,
                     bayer::ColourFrame &frame) {
     const uint32_t height = job.height;
     const ptrdiff_t width = ptrdiff_t(job.width);
-    frame.firstSourceRow = first;
     if (!job.flipVertical || height < 3) {
         frame.source = job.raw + size_t(first) * job.width;
         frame.sourceStride = width;
@@ -110,9 +109,9 @@ void colourStrips(const FramePathJob &job, uint32_t stripRows) {
                             width);
             }
             frame.source = rows;
-            frame.firstSourceRow = first;
             frame.sourceStride = ptrdiff_t(width);
         }
+        frame.firstSourceRow = first;
         bayer::decodeRows(frame, job.decodeMethod, begin, end);
         auto *pixels = reinterpret_cast<uint32_t *>(job.destination + size_t(begin) * rowBytes);
         const auto count = int32_t(end - begin);
@@ -126,8 +125,8 @@ void colourStrips(const FramePathJob &job, uint32_t stripRows) {
 } // namespace
 
 uint32_t stripRowsFor(uint32_t width) {
-    const size_t rows = kStripBytes / (size_t(std::max(width, 1u)) * 4);
-    return std::max<uint32_t>(2, uint32_t(std::min<size_t>(rows, 1u << 16)) & ~1u);
+    const auto rows = uint32_t(kStripBytes / (size_t(std::max(width, 1u)) * 4));
+    return std::max<uint32_t>(2, rows & ~1u);
 }
 
 bool runFramePath(const FramePathJob &job, uint32_t stripRows) {
